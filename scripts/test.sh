@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the build needs (when run as root with apt-get), then builds and runs every
+# test: the native suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# Windows build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64)
+missing=()
+for package in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    else
+        echo "Missing packages. Install them with:" >&2
+        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+
+cmake --workflow --preset debug
+cmake --preset windows -DMORVANE_TESTS=OFF
+cmake --build --preset windows

@@ -1,0 +1,29 @@
+// Console output: progress lines on standard output, each flushed as soon as it is ended, and
+// the one error line of a failed run on standard error.
+#pragma once
+
+#include "app/exit_codes.h"
+
+#include <string>
+
+// Writes text to standard output without ending the line.
+void printText(const std::string& text);
+// Writes text, a line feed, and flushes standard output.
+void printLine(const std::string& text);
+
+// Ends the run: "Error: " and the message on standard error, after everything on standard
+// output has been flushed, then the process ends with `code`.
+[[noreturn]] void failWith(ExitCode code, const char* message);
+
+// Prints the usage text and ends the process with status 0.
+[[noreturn]] void printUsage();
+
+// The one way the process ends early. Fuzzing builds throw RunEnded instead, so that a
+// harness can carry on with the next input.
+[[noreturn]] void endProcess(int code);
+
+#ifdef MORVANE_FAIL_THROWS
+struct RunEnded {
+    int code;
+};
+#endif

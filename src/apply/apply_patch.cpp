@@ -1,0 +1,102 @@
+#include "apply/apply_patch.h"
+
+#include "app/console.h"
+#include "apply/show_message.h"
+#include "patch/patch_format.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+struct Verification {
+    bool matchesOriginal = true;
+    bool matchesPatched = true;
+};
+
+bool sameBytes(const Bytes& a, const Bytes& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+// Checks every block against the file; a block that does not lie wholly inside the file
+// matches neither side.
+Verification verifyBlocks(const platform::File& target, std::uint64_t size,
+                          const BlockList& blocks) {
+    Verification result;
+    std::vector<std::uint8_t> found;
+    for (const PatchBlock& block : blocks) {
+        std::size_t length = block.length();
+        bool inside = length == 0 || (block.offset <= size && length <= size - block.offset);
+        found.clear();
+        if (inside) {
+            found.assign(length, 0);
+            inside = platform::readAt(target, block.offset, found.data(), length) == length;
+        }
+        if (!inside || !sameBytes(found, block.originalBytes))
+            result.matchesOriginal = false;
+        if (!inside || !sameBytes(found, block.patchedBytes))
+            result.matchesPatched = false;
+        if (!result.matchesOriginal && !result.matchesPatched)
+            failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
+    }
+    return result;
+}
+
+std::string blockLine(const PatchBlock& block) {
+    char line[64];
+    std::snprintf(line, sizeof line, "@ %08X : %X bytes", static_cast<unsigned>(block.offset),
+                  static_cast<unsigned>(block.length()));
+    return line;
+}
+
+} // namespace
+
+void applyPatch(const std::string& patchName, bool reverse) {
+    printLine("Reading patch file: " + patchName);
+    platform::File patchFile = platform::openForReading(patchName);
+    std::uint64_t patchSize = 0;
+    if (!platform::isOpen(patchFile) || !platform::fileSize(patchFile, patchSize))
+        failWith(EXIT_CANNOT_OPEN, "Could not open patch file");
+
+    ByteSource source = sourceFromFile(patchFile, patchSize);
+    PatchHeader header;
+    if (readPatchHeader(source, header) != HeaderStatus::Valid)
+        failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
+    if (!header.message.empty())
+        showPatchMessage(header.message);
+
+    BlockList blocks;
+    collectBlocks(source, blocks);
+    platform::closeFile(patchFile);
+
+    if (reverse) {
+        printText("Reversing patch data...");
+        for (PatchBlock& block : blocks)
+            block.swapSides();
+        printLine(" DONE");
+    }
+    printLine("Patch for file " + header.targetName + " (" + std::to_string(header.fileSize) +
+              " bytes)");
+
+    platform::File target = platform::openForUpdate(header.targetName);
+    std::uint64_t targetSize = 0;
+    if (!platform::isOpen(target) || !platform::fileSize(target, targetSize))
+        failWith(EXIT_CANNOT_OPEN, "Could not open file to patch");
+    if (targetSize != header.fileSize)
+        failWith(EXIT_SIZE_MISMATCH, "File does not match size recorded in patch");
+
+    Verification verification = verifyBlocks(target, targetSize, blocks);
+    if (verification.matchesPatched)
+        failWith(EXIT_ALREADY_PATCHED, "File is already patched, specify \"--reverse\" to undo");
+
+    printLine("Applying patch:");
+    for (const PatchBlock& block : blocks) {
+        if (!platform::writeAt(target, block.offset, block.patchedBytes.data(), block.length()))
+            failWith(EXIT_CANNOT_WRITE, "Could not write to file to patch");
+        printLine(blockLine(block));
+    }
+    if (!platform::closeFile(target))
+        failWith(EXIT_CANNOT_WRITE, "Could not write to file to patch");
+}

@@ -1,0 +1,30 @@
+// Groups the differences between two equal-sized byte streams into change blocks. Changed
+// bytes less than CHANGE_GAP_LIMIT unchanged bytes apart share a block; the unchanged bytes
+// between them are stored in both sides. The streams are fed in chunks of any size and the
+// result is the same as comparing them one byte at a time.
+#pragma once
+
+#include "patch/patch_block.h"
+
+#include <cstddef>
+#include <cstdint>
+
+const unsigned CHANGE_GAP_LIMIT = 8;
+
+struct ChangeCollector {
+    BlockList blocks;
+    PatchBlock working;
+    bool insideBlock = false;
+    unsigned unchangedCount = 0;
+    std::uint64_t byteTotal = 0;  // sum of the stored block lengths
+    std::uint64_t streamSize = 0; // no block grows past this position
+};
+
+// Index of the first position at which the two spans differ, or `count` when they are equal.
+std::size_t firstDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+
+// Feeds the next `count` bytes of both streams; `position` is where they start in the stream.
+void collectChanges(ChangeCollector& collector, const std::uint8_t* original,
+                    const std::uint8_t* patched, std::size_t count, std::uint64_t position);
+// Closes the block still open at the end of the streams.
+void finishChanges(ChangeCollector& collector);

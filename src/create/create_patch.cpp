@@ -1,0 +1,105 @@
+#include "create/create_patch.h"
+
+#include "app/console.h"
+#include "create/change_collector.h"
+#include "patch/patch_format.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+const std::size_t COMPARE_CHUNK_SIZE = 256 * 1024;
+// Sizes and offsets in a patch are 32-bit.
+const std::uint64_t LARGEST_PATCHABLE_SIZE = 0xFFFFFFFFu;
+
+platform::File openInput(const std::string& name, const char* failure, std::uint64_t& size) {
+    platform::File file = platform::openForReading(name);
+    if (!platform::isOpen(file) || !platform::fileSize(file, size))
+        failWith(EXIT_CANNOT_OPEN, failure);
+    return file;
+}
+
+void compareFiles(const platform::File& original, const platform::File& patched,
+                  std::uint64_t size, ChangeCollector& collector) {
+    std::vector<std::uint8_t> originalChunk(COMPARE_CHUNK_SIZE);
+    std::vector<std::uint8_t> patchedChunk(COMPARE_CHUNK_SIZE);
+    std::uint64_t position = 0;
+    while (position < size) {
+        std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(COMPARE_CHUNK_SIZE, size - position));
+        std::size_t gotOriginal = platform::readAt(original, position, originalChunk.data(), wanted);
+        std::size_t gotPatched = platform::readAt(patched, position, patchedChunk.data(), wanted);
+        // Both files are compared position by position up to the end of the shorter read.
+        std::size_t count = std::min(gotOriginal, gotPatched);
+        collectChanges(collector, originalChunk.data(), patchedChunk.data(), count, position);
+        if (count < wanted)
+            break;
+        position += count;
+    }
+    finishChanges(collector);
+}
+
+std::string readMessage(const std::string& messageName) {
+    std::uint64_t size = 0;
+    platform::File file = openInput(messageName, "Could not open message file", size);
+    if (size > LARGEST_PATCHABLE_SIZE)
+        failWith(EXIT_SIZE_MISMATCH, "Files are too large for a patch");
+    std::string message(static_cast<std::size_t>(size), '\0');
+    message.resize(platform::readAt(file, 0, &message[0], message.size()));
+    platform::closeFile(file);
+    return message;
+}
+
+std::string countedWord(std::uint64_t count, const char* word) {
+    return std::to_string(count) + " " + word + (count > 1 ? "s" : "");
+}
+
+} // namespace
+
+void createPatch(const std::string& originalName, const std::string& patchedName,
+                 const std::string& patchName, const std::string& messageName) {
+    printLine("Original file: " + originalName);
+    printLine("Patched file: " + patchedName);
+
+    std::uint64_t originalSize = 0;
+    std::uint64_t patchedSize = 0;
+    platform::File original = openInput(originalName, "Could not open original file", originalSize);
+    platform::File patched = openInput(patchedName, "Could not open patched file", patchedSize);
+    if (originalSize != patchedSize)
+        failWith(EXIT_SIZE_MISMATCH, "Files have different sizes");
+    if (originalSize > LARGEST_PATCHABLE_SIZE)
+        failWith(EXIT_SIZE_MISMATCH, "Files are too large for a patch");
+
+    printText("Comparing files...");
+    ChangeCollector collector;
+    collector.streamSize = originalSize;
+    compareFiles(original, patched, originalSize, collector);
+    platform::closeFile(original);
+    platform::closeFile(patched);
+    printLine(" DONE");
+
+    if (collector.blocks.empty())
+        failWith(EXIT_NOTHING_TO_PATCH, "Nothing to patch, both files are identical");
+    printLine("Found " + countedWord(collector.byteTotal, "byte") + " in " +
+              countedWord(collector.blocks.size(), "block") + ".");
+
+    PatchHeader header;
+    header.targetName = originalName;
+    header.fileSize = static_cast<std::uint32_t>(originalSize);
+    if (!messageName.empty())
+        header.message = readMessage(messageName);
+
+    printLine("Writing patch file: " + patchName);
+    platform::File output = platform::openForWriting(patchName);
+    if (!platform::isOpen(output))
+        failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
+    ByteSink sink = sinkToFile(output);
+    writePatch(sink, header, collector.blocks);
+    bool written = flushSink(sink);
+    if (!platform::closeFile(output) || !written)
+        failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
+    printLine("Completed!");
+}

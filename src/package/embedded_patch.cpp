@@ -1,0 +1,68 @@
+#include "package/embedded_patch.h"
+
+#include "patch/byte_stream.h"
+#include "patch/patch_format.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+const std::size_t EXTRACT_CHUNK_SIZE = 64 * 1024;
+
+bool copyRange(const platform::File& from, std::uint64_t start, std::uint64_t end,
+               const platform::File& to) {
+    std::vector<std::uint8_t> chunk(EXTRACT_CHUNK_SIZE);
+    for (std::uint64_t position = start; position < end;) {
+        std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), end - position));
+        if (platform::readAt(from, position, chunk.data(), wanted) != wanted ||
+            !platform::writeNext(to, chunk.data(), wanted))
+            return false;
+        position += wanted;
+    }
+    return true;
+}
+
+} // namespace
+
+bool findEmbeddedPatch(const platform::File& file, std::uint64_t size,
+                       EmbeddedPatchTrailer& trailer) {
+    if (size < 4)
+        return false;
+    ByteSource source = sourceFromFile(file, size);
+    source.position = size - 4;
+    std::uint32_t start = readU32(source);
+    std::uint64_t end = size - 4;
+    if (start == 0 || start >= end)
+        return false;
+    source.position = start;
+    if (!readMagic(source))
+        return false;
+    trailer.patchStart = start;
+    trailer.patchEnd = end;
+    return true;
+}
+
+std::string extractEmbeddedPatch(const std::string& ownPath) {
+    platform::File own = platform::openForReading(ownPath);
+    if (!platform::isOpen(own))
+        return std::string();
+    std::uint64_t size = 0;
+    EmbeddedPatchTrailer trailer;
+    std::string name;
+    if (platform::fileSize(own, size) && findEmbeddedPatch(own, size, trailer))
+        name = platform::createTemporaryFile();
+    if (!name.empty()) {
+        platform::File copy = platform::openForWriting(name);
+        bool copied = platform::isOpen(copy) &&
+                      copyRange(own, trailer.patchStart, trailer.patchEnd, copy);
+        // A short copy would pass for a patch whose last blocks were cut off: never use it.
+        if (!platform::closeFile(copy) || !copied) {
+            platform::removeFile(name);
+            name.clear();
+        }
+    }
+    platform::closeFile(own);
+    return name;
+}

@@ -1,0 +1,96 @@
+#include "patch/byte_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+const std::size_t READ_BUFFER_SIZE = 64 * 1024;
+const std::size_t WRITE_BUFFER_SIZE = 256 * 1024;
+} // namespace
+
+ByteSource sourceFromFile(const platform::File& file, std::uint64_t size) {
+    ByteSource source;
+    source.file = file;
+    source.size = size;
+    return source;
+}
+
+ByteSource sourceFromBytes(const std::uint8_t* data, std::size_t count) {
+    ByteSource source;
+    source.size = count;
+    source.buffer.assign(data, data + count);
+    return source;
+}
+
+std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
+    std::uint8_t* out = static_cast<std::uint8_t*>(data);
+    std::size_t delivered = 0;
+    while (delivered < count && source.position < source.size) {
+        std::uint64_t bufferEnd = source.bufferStart + source.buffer.size();
+        if (source.position >= source.bufferStart && source.position < bufferEnd) {
+            std::size_t at = static_cast<std::size_t>(source.position - source.bufferStart);
+            std::size_t piece = std::min(count - delivered, source.buffer.size() - at);
+            std::memcpy(out + delivered, source.buffer.data() + at, piece);
+            delivered += piece;
+            source.position += piece;
+            continue;
+        }
+        if (!platform::isOpen(source.file))
+            break;
+        std::size_t wanted = count - delivered;
+        if (wanted >= READ_BUFFER_SIZE) {
+            // Large fields go straight to their destination.
+            std::size_t got = platform::readAt(source.file, source.position, out + delivered,
+                                               static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                   wanted, remaining(source))));
+            delivered += got;
+            source.position += got;
+            if (got == 0)
+                break;
+            continue;
+        }
+        source.buffer.resize(READ_BUFFER_SIZE);
+        std::size_t got =
+            platform::readAt(source.file, source.position, source.buffer.data(), READ_BUFFER_SIZE);
+        source.buffer.resize(got);
+        source.bufferStart = source.position;
+        if (got == 0)
+            break;
+    }
+    return delivered;
+}
+
+ByteSink sinkToFile(const platform::File& file) {
+    ByteSink sink;
+    sink.file = file;
+    sink.buffer.reserve(WRITE_BUFFER_SIZE);
+    return sink;
+}
+
+namespace {
+void writeOut(ByteSink& sink, const void* data, std::size_t count) {
+    if (sink.failed || count == 0)
+        return;
+    if (!platform::writeNext(sink.file, data, count))
+        sink.failed = true;
+}
+} // namespace
+
+void writeBytes(ByteSink& sink, const void* data, std::size_t count) {
+    if (sink.buffer.size() + count > WRITE_BUFFER_SIZE) {
+        writeOut(sink, sink.buffer.data(), sink.buffer.size());
+        sink.buffer.clear();
+        if (count >= WRITE_BUFFER_SIZE) {
+            writeOut(sink, data, count);
+            return;
+        }
+    }
+    const std::uint8_t* in = static_cast<const std::uint8_t*>(data);
+    sink.buffer.insert(sink.buffer.end(), in, in + count);
+}
+
+bool flushSink(ByteSink& sink) {
+    writeOut(sink, sink.buffer.data(), sink.buffer.size());
+    sink.buffer.clear();
+    return !sink.failed;
+}

@@ -1,0 +1,90 @@
+#include "patch/patch_format.h"
+
+#include <cstring>
+
+namespace {
+const char PATCH_MAGIC[] = "PATCH1";
+} // namespace
+
+bool readMagic(ByteSource& source) {
+    char magic[PATCH_MAGIC_SIZE];
+    return readBytes(source, magic, PATCH_MAGIC_SIZE) == PATCH_MAGIC_SIZE &&
+           std::memcmp(magic, PATCH_MAGIC, PATCH_MAGIC_SIZE) == 0;
+}
+
+void writeU32(ByteSink& sink, std::uint32_t value) {
+    std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                             static_cast<std::uint8_t>(value >> 16),
+                             static_cast<std::uint8_t>(value >> 24)};
+    writeBytes(sink, bytes, sizeof bytes);
+}
+
+std::uint32_t readU32(ByteSource& source) {
+    std::uint8_t bytes[4] = {0, 0, 0, 0};
+    readBytes(source, bytes, sizeof bytes);
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+void writeCountedString(ByteSink& sink, const std::string& text) {
+    writeU32(sink, static_cast<std::uint32_t>(text.size()));
+    writeBytes(sink, text.data(), text.size());
+}
+
+bool readCountedString(ByteSource& source, std::string& text) {
+    std::uint32_t length = readU32(source);
+    if (length > remaining(source))
+        return false;
+    text.assign(length, '\0');
+    readBytes(source, &text[0], length);
+    return true;
+}
+
+void writeBlock(ByteSink& sink, const PatchBlock& block) {
+    writeU32(sink, block.offset);
+    writeU32(sink, static_cast<std::uint32_t>(block.length()));
+    writeBytes(sink, block.originalBytes.data(), block.length());
+    writeBytes(sink, block.patchedBytes.data(), block.length());
+}
+
+bool readBlock(ByteSource& source, PatchBlock& block) {
+    if (remaining(source) < 8) {
+        source.position = source.size;
+        return false;
+    }
+    block.offset = readU32(source);
+    std::uint64_t length = readU32(source);
+    if (2 * length > remaining(source))
+        return false;
+    block.originalBytes.resize(length);
+    block.patchedBytes.resize(length);
+    readBytes(source, block.originalBytes.data(), length);
+    readBytes(source, block.patchedBytes.data(), length);
+    return true;
+}
+
+HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
+    if (!readMagic(source))
+        return HeaderStatus::WrongMagic;
+    if (!readCountedString(source, header.targetName))
+        return HeaderStatus::BadLength;
+    header.fileSize = readU32(source);
+    if (!readCountedString(source, header.message))
+        return HeaderStatus::BadLength;
+    return HeaderStatus::Valid;
+}
+
+void collectBlocks(ByteSource& source, BlockList& blocks) {
+    PatchBlock block;
+    while (readBlock(source, block))
+        blocks.append(block);
+}
+
+void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks) {
+    writeBytes(sink, PATCH_MAGIC, PATCH_MAGIC_SIZE);
+    writeCountedString(sink, header.targetName);
+    writeU32(sink, header.fileSize);
+    writeCountedString(sink, header.message);
+    for (const PatchBlock& block : blocks)
+        writeBlock(sink, block);
+}

@@ -1,0 +1,43 @@
+// The patch file: "PATCH1", the target name (counted), the target size, the message
+// (counted), then block records (offset, length, old bytes, new bytes) up to the end of the
+// file. Every integer is unsigned 32-bit little-endian.
+#pragma once
+
+#include "patch/byte_stream.h"
+#include "patch/patch_block.h"
+
+#include <cstdint>
+#include <string>
+
+const std::size_t PATCH_MAGIC_SIZE = 6;
+
+// True when the six bytes read are exactly "PATCH1"; a short read never matches.
+bool readMagic(ByteSource& source);
+
+void writeU32(ByteSink& sink, std::uint32_t value);
+// Reads four bytes little-endian into a value preset to 0; a short read leaves the bytes that
+// were not delivered at 0.
+std::uint32_t readU32(ByteSource& source);
+
+void writeCountedString(ByteSink& sink, const std::string& text);
+// False when the stored length is larger than what is left of the source; nothing is then
+// allocated.
+bool readCountedString(ByteSource& source, std::string& text);
+
+void writeBlock(ByteSink& sink, const PatchBlock& block);
+// False when the record is cut short anywhere; nothing is allocated for a length that runs
+// past the end of the source.
+bool readBlock(ByteSource& source, PatchBlock& block);
+
+struct PatchHeader {
+    std::string targetName;
+    std::uint32_t fileSize = 0;
+    std::string message;
+};
+
+enum class HeaderStatus { Valid, WrongMagic, BadLength };
+
+HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header);
+// Reads block records up to the end of the source; a cut-off last record is dropped.
+void collectBlocks(ByteSource& source, BlockList& blocks);
+void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks);
