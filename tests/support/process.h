@@ -1,0 +1,30 @@
+// Starting the real morvane program from tests, on Linux and on Windows (under Wine).
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ProcessResult {
+    int exitCode = 0;     // the signed exit status (-1 stays -1 where the system keeps it)
+    std::string out;      // standard output, as bytes
+    std::string err;      // standard error, as bytes
+    std::string combined; // only with mergeStreams: both streams through one pipe, in order
+};
+
+struct ProcessOptions {
+    std::string workingDirectory;                            // empty: the test's own
+    std::vector<std::pair<std::string, std::string>> setEnv; // added or replaced
+    std::vector<std::string> unsetEnv;                       // removed
+    bool mergeStreams = false; // standard output and standard error share one pipe
+};
+
+// Runs `program` with `arguments` (after the program name), each passed exactly as given.
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options = ProcessOptions());
+
+// Path of the morvane program under test.
+std::string morvanePath();
+
+// Splits output into lines, accepting LF and CR LF line ends (Windows console text mode).
+std::vector<std::string> outputLines(const std::string& output);
