@@ -19,7 +19,9 @@ const ValueOption VALUE_OPTIONS[] = {
     {"--message", &RunOptions::messageName, "No name specified for message file"},
 };
 
-bool is(const char* argument, const char* option) { return std::strcmp(argument, option) == 0; }
+bool is(const char* argument, const char* option) {
+    return std::strcmp(argument, option) == 0;
+}
 
 // A packaged executable honours only --reverse; everything else is passed over.
 void scanForEmbeddedPatch(int argc, const char* const* argv, RunOptions& options) {

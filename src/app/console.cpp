@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-void printText(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void printText(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
 
 void printLine(const std::string& text) {
     printText(text);

@@ -25,8 +25,7 @@ int runMorvane(int argc, const char* const* argv) {
         std::string temporaryName = platform::createTemporaryFile();
         if (temporaryName.empty())
             failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
-        createPatch(options.originalName, options.patchedName, temporaryName,
-                    options.messageName);
+        createPatch(options.originalName, options.patchedName, temporaryName, options.messageName);
         buildPackagedExecutable(options.ownPath, temporaryName, options.patchName);
         platform::removeFile(temporaryName);
         break;

@@ -22,15 +22,16 @@ platform::File openInput(const std::string& name, const char* failure, std::uint
     return file;
 }
 
-void compareFiles(const platform::File& original, const platform::File& patched,
-                  std::uint64_t size, ChangeCollector& collector) {
+void compareFiles(const platform::File& original, const platform::File& patched, std::uint64_t size,
+                  ChangeCollector& collector) {
     std::vector<std::uint8_t> originalChunk(COMPARE_CHUNK_SIZE);
     std::vector<std::uint8_t> patchedChunk(COMPARE_CHUNK_SIZE);
     std::uint64_t position = 0;
     while (position < size) {
         std::size_t wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(COMPARE_CHUNK_SIZE, size - position));
-        std::size_t gotOriginal = platform::readAt(original, position, originalChunk.data(), wanted);
+        std::size_t gotOriginal =
+            platform::readAt(original, position, originalChunk.data(), wanted);
         std::size_t gotPatched = platform::readAt(patched, position, patchedChunk.data(), wanted);
         // Both files are compared position by position up to the end of the shorter read.
         std::size_t count = std::min(gotOriginal, gotPatched);

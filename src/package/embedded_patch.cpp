@@ -55,8 +55,8 @@ std::string extractEmbeddedPatch(const std::string& ownPath) {
         name = platform::createTemporaryFile();
     if (!name.empty()) {
         platform::File copy = platform::openForWriting(name);
-        bool copied = platform::isOpen(copy) &&
-                      copyRange(own, trailer.patchStart, trailer.patchEnd, copy);
+        bool copied =
+            platform::isOpen(copy) && copyRange(own, trailer.patchStart, trailer.patchEnd, copy);
         // A short copy would pass for a patch whose last blocks were cut off: never use it.
         if (!platform::closeFile(copy) || !copied) {
             platform::removeFile(name);

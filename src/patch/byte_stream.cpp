@@ -40,9 +40,9 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
         std::size_t wanted = count - delivered;
         if (wanted >= READ_BUFFER_SIZE) {
             // Large fields go straight to their destination.
-            std::size_t got = platform::readAt(source.file, source.position, out + delivered,
-                                               static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                   wanted, remaining(source))));
+            std::size_t got = platform::readAt(
+                source.file, source.position, out + delivered,
+                static_cast<std::size_t>(std::min<std::uint64_t>(wanted, remaining(source))));
             delivered += got;
             source.position += got;
             if (got == 0)

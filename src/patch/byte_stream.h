@@ -11,8 +11,8 @@
 #include <vector>
 
 struct ByteSource {
-    platform::File file;     // none when the bytes are all in `buffer`
-    std::uint64_t size = 0;  // total bytes of the source
+    platform::File file;    // none when the bytes are all in `buffer`
+    std::uint64_t size = 0; // total bytes of the source
     std::uint64_t position = 0;
     std::vector<std::uint8_t> buffer;
     std::uint64_t bufferStart = 0; // source position of buffer[0]
@@ -23,7 +23,9 @@ ByteSource sourceFromFile(const platform::File& file, std::uint64_t size);
 // A source over bytes held in memory.
 ByteSource sourceFromBytes(const std::uint8_t* data, std::size_t count);
 
-inline std::uint64_t remaining(const ByteSource& source) { return source.size - source.position; }
+inline std::uint64_t remaining(const ByteSource& source) {
+    return source.size - source.position;
+}
 
 // Reads up to `count` bytes; returns how many were delivered (fewer only at the end).
 std::size_t readBytes(ByteSource& source, void* data, std::size_t count);

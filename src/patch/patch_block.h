@@ -19,8 +19,7 @@ struct PatchBlock {
         patchedBytes.push_back(patched);
     }
     // Appends `count` pairs at once, taken from two spans of equal length.
-    void appendPairs(const std::uint8_t* original, const std::uint8_t* patched,
-                     std::size_t count) {
+    void appendPairs(const std::uint8_t* original, const std::uint8_t* patched, std::size_t count) {
         originalBytes.insert(originalBytes.end(), original, original + count);
         patchedBytes.insert(patchedBytes.end(), patched, patched + count);
     }

@@ -13,9 +13,9 @@ bool readMagic(ByteSource& source) {
 }
 
 void writeU32(ByteSink& sink, std::uint32_t value) {
-    std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                             static_cast<std::uint8_t>(value >> 16),
-                             static_cast<std::uint8_t>(value >> 24)};
+    std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
     writeBytes(sink, bytes, sizeof bytes);
 }
 

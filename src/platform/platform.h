@@ -13,7 +13,9 @@ struct File {
     std::intptr_t handle = -1;
 };
 
-inline bool isOpen(const File& file) { return file.handle != -1; }
+inline bool isOpen(const File& file) {
+    return file.handle != -1;
+}
 
 File openForReading(const std::string& name);
 // Creates a missing file or empties an existing one.

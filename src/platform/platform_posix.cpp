@@ -24,7 +24,9 @@ File openWith(const std::string& name, int flags) {
     return file;
 }
 
-int fd(const File& file) { return static_cast<int>(file.handle); }
+int fd(const File& file) {
+    return static_cast<int>(file.handle);
+}
 
 std::string temporaryFolder() {
     const char* dir = std::getenv("TMPDIR");
@@ -58,11 +60,20 @@ bool hasGraphicalSession() {
 
 } // namespace
 
-File openForReading(const std::string& name) { return openWith(name, O_RDONLY); }
+File openForReading(const std::string& name) {
+    File file = openWith(name, O_RDONLY);
+    // A folder opens for reading here but is no file to read.
+    struct stat info;
+    if (isOpen(file) && (::fstat(fd(file), &info) != 0 || S_ISDIR(info.st_mode)))
+        closeFile(file);
+    return file;
+}
 File openForWriting(const std::string& name) {
     return openWith(name, O_WRONLY | O_CREAT | O_TRUNC);
 }
-File openForUpdate(const std::string& name) { return openWith(name, O_RDWR); }
+File openForUpdate(const std::string& name) {
+    return openWith(name, O_RDWR);
+}
 
 bool closeFile(File& file) {
     if (!isOpen(file))
@@ -92,8 +103,8 @@ std::size_t readAt(const File& file, std::uint64_t offset, void* data, std::size
     std::size_t total = 0;
     char* out = static_cast<char*>(data);
     while (total < count) {
-        ssize_t done = ::pread(fd(file), out + total, count - total,
-                               static_cast<off_t>(offset + total));
+        ssize_t done =
+            ::pread(fd(file), out + total, count - total, static_cast<off_t>(offset + total));
         if (done < 0 && errno == EINTR)
             continue;
         if (done <= 0)
@@ -107,8 +118,8 @@ bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size
     std::size_t total = 0;
     const char* in = static_cast<const char*>(data);
     while (total < count) {
-        ssize_t done = ::pwrite(fd(file), in + total, count - total,
-                                static_cast<off_t>(offset + total));
+        ssize_t done =
+            ::pwrite(fd(file), in + total, count - total, static_cast<off_t>(offset + total));
         if (done < 0 && errno == EINTR)
             continue;
         if (done <= 0)
@@ -166,7 +177,9 @@ std::string createTemporaryFile() {
     return std::string(name.data());
 }
 
-void removeFile(const std::string& name) { ::unlink(name.c_str()); }
+void removeFile(const std::string& name) {
+    ::unlink(name.c_str());
+}
 
 void copyPermissions(const std::string& source, const File& target) {
     struct stat from;

@@ -7,7 +7,9 @@
 namespace platform {
 namespace {
 
-HANDLE nativeHandle(const File& file) { return reinterpret_cast<HANDLE>(file.handle); }
+HANDLE nativeHandle(const File& file) {
+    return reinterpret_cast<HANDLE>(file.handle);
+}
 
 File openWith(const std::string& name, DWORD access, DWORD disposition) {
     // Shared for reading and writing, as ordinary stream files are.
@@ -158,7 +160,9 @@ std::string createTemporaryFile() {
     return std::string(name.data());
 }
 
-void removeFile(const std::string& name) { DeleteFileA(name.c_str()); }
+void removeFile(const std::string& name) {
+    DeleteFileA(name.c_str());
+}
 
 void copyPermissions(const std::string&, const File&) {}
 
