@@ -1,0 +1,61 @@
+// Runs the real program in a scratch folder of its own, with a private temporary folder and no
+// graphical session, so that no run depends on or touches the machine's state.
+#pragma once
+
+#include "support/files.h"
+#include "support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+class MorvaneRun : public ::testing::Test {
+  protected:
+    ScratchFolder folder;
+
+    ProcessOptions options() const {
+        ProcessOptions result;
+        result.workingDirectory = folder.path();
+        result.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+        result.setEnv = {{"TMPDIR", temporaryFolder()}};
+        return result;
+    }
+    std::string temporaryFolder() const { return folder / "tmp"; }
+
+    ProcessResult run(const std::vector<std::string>& arguments) const {
+        return runProcess(morvanePath(), arguments, options());
+    }
+    ProcessResult run(const std::vector<std::string>& arguments, const ProcessOptions& with) {
+        return runProcess(morvanePath(), arguments, with);
+    }
+
+    void write(const std::string& name, const std::string& bytes) const {
+        writeFile(folder / name, bytes);
+    }
+    std::string read(const std::string& name) const { return readFile(folder / name); }
+};
+
+// Output lines joined with line feeds, each line ended.
+inline std::string textOf(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}
+
+// Standard output holds exactly these lines: byte for byte where the console writes line feeds,
+// line by line where it writes CR LF.
+#ifdef _WIN32
+#define EXPECT_OUTPUT(output, ...)                                                                 \
+    EXPECT_EQ(outputLines(output), (std::vector<std::string>{__VA_ARGS__}))
+#else
+#define EXPECT_OUTPUT(output, ...) EXPECT_EQ(output, textOf({__VA_ARGS__}))
+#endif
+
+// The run failed with `code` and exactly one error line.
+#define EXPECT_FAILURE(result, code, message)                                                      \
+    do {                                                                                           \
+        EXPECT_EQ((result).exitCode, code);                                                        \
+        EXPECT_EQ(outputLines((result).err), std::vector<std::string>{"Error: " message});         \
+    } while (0)

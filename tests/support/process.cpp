@@ -1,0 +1,322 @@
+#include "support/process.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace {
+
+bool sameName(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+    // Environment names are case-insensitive on Windows.
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+#else
+    return a == b;
+#endif
+}
+
+std::string nameOf(const std::string& entry) {
+    // Windows keeps per-drive folders as "=C:=C:\..."; their name starts after the first '='.
+    std::size_t equals = entry.find('=', entry.empty() ? 0 : 1);
+    return entry.substr(0, equals);
+}
+
+// The current environment with the edits applied, as "NAME=value" entries.
+std::vector<std::string> editedEnvironment(const std::vector<std::string>& current,
+                                           const ProcessOptions& options) {
+    std::vector<std::string> result;
+    for (const std::string& entry : current) {
+        std::string name = nameOf(entry);
+        bool edited = false;
+        for (const std::string& unset : options.unsetEnv)
+            edited = edited || sameName(name, unset);
+        for (const auto& set : options.setEnv)
+            edited = edited || sameName(name, set.first);
+        if (!edited)
+            result.push_back(entry);
+    }
+    for (const auto& set : options.setEnv)
+        result.push_back(set.first + "=" + set.second);
+    return result;
+}
+
+} // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+// Quotes one argument so that the MSVCRT start-up code hands it back unchanged.
+void appendQuoted(std::string& commandLine, const std::string& argument) {
+    if (!commandLine.empty())
+        commandLine += ' ';
+    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) {
+        commandLine += argument;
+        return;
+    }
+    commandLine += '"';
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes are literal unless they precede a quotation mark.
+        commandLine.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        commandLine += c;
+    }
+    commandLine.append(2 * backslashes, '\\');
+    commandLine += '"';
+}
+
+std::vector<std::string> currentEnvironment() {
+    std::vector<std::string> entries;
+    char* block = GetEnvironmentStringsA();
+    if (block == nullptr)
+        return entries;
+    for (const char* entry = block; *entry != '\0'; entry += std::strlen(entry) + 1)
+        entries.emplace_back(entry);
+    FreeEnvironmentStringsA(block);
+    return entries;
+}
+
+std::string environmentBlock(const ProcessOptions& options) {
+    std::vector<std::string> entries = editedEnvironment(currentEnvironment(), options);
+    // CreateProcess expects the block sorted by name, without regard to case.
+    std::sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
+        return _stricmp(nameOf(a).c_str(), nameOf(b).c_str()) < 0;
+    });
+    std::string block;
+    for (const std::string& entry : entries) {
+        block += entry;
+        block += '\0';
+    }
+    block += '\0';
+    return block;
+}
+
+struct PipeReader {
+    HANDLE pipe;
+    std::string* text;
+};
+
+DWORD WINAPI readAll(void* parameter) {
+    PipeReader* reader = static_cast<PipeReader*>(parameter);
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(reader->pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        reader->text->append(buffer, got);
+    return 0;
+}
+
+void makePipe(HANDLE& readEnd, HANDLE& writeEnd) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        throw std::runtime_error("CreatePipe failed");
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+}
+
+} // namespace
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options) {
+    std::string commandLine;
+    appendQuoted(commandLine, program);
+    for (const std::string& argument : arguments)
+        appendQuoted(commandLine, argument);
+    std::string environment = environmentBlock(options);
+
+    HANDLE outRead, outWrite, errRead = nullptr, errWrite = nullptr;
+    makePipe(outRead, outWrite);
+    if (!options.mergeStreams)
+        makePipe(errRead, errWrite);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = options.mergeStreams ? outWrite : errWrite;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessA(
+        program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, &environment[0],
+        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
+        &process);
+    CloseHandle(outWrite);
+    if (errWrite != nullptr)
+        CloseHandle(errWrite);
+    if (input != INVALID_HANDLE_VALUE)
+        CloseHandle(input);
+    if (!started) {
+        CloseHandle(outRead);
+        if (errRead != nullptr)
+            CloseHandle(errRead);
+        throw std::runtime_error("cannot start " + program);
+    }
+
+    ProcessResult result;
+    PipeReader outReader = {outRead, options.mergeStreams ? &result.combined : &result.out};
+    PipeReader errReader = {errRead, &result.err};
+    HANDLE errThread = nullptr;
+    if (errRead != nullptr)
+        errThread = CreateThread(nullptr, 0, readAll, &errReader, 0, nullptr);
+    readAll(&outReader);
+    if (errThread != nullptr) {
+        WaitForSingleObject(errThread, INFINITE);
+        CloseHandle(errThread);
+    }
+    CloseHandle(outRead);
+    if (errRead != nullptr)
+        CloseHandle(errRead);
+
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    result.exitCode = static_cast<int>(code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+#else
+
+namespace {
+
+void makePipe(int ends[2]) {
+    if (::pipe(ends) != 0)
+        throw std::runtime_error("pipe failed");
+    ::fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+}
+
+} // namespace
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options) {
+    // Everything the child needs is made before fork: it only calls async-signal-safe functions.
+    std::vector<std::string> current;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        current.emplace_back(*entry);
+    std::vector<std::string> environment = editedEnvironment(current, options);
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> argumentCopies;
+    argumentCopies.push_back(program);
+    argumentCopies.insert(argumentCopies.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : argumentCopies)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+
+    int out[2];
+    int err[2] = {-1, -1};
+    makePipe(out);
+    if (!options.mergeStreams)
+        makePipe(err);
+
+    pid_t child = ::fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        int input = ::open("/dev/null", O_RDONLY);
+        if (input >= 0)
+            ::dup2(input, 0);
+        ::dup2(out[1], 1);
+        ::dup2(options.mergeStreams ? out[1] : err[1], 2);
+        if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0)
+            ::_exit(126);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    if (err[1] >= 0)
+        ::close(err[1]);
+
+    ProcessResult result;
+    struct pollfd streams[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* targets[2] = {options.mergeStreams ? &result.combined : &result.out, &result.err};
+    int open = options.mergeStreams ? 1 : 2;
+    while (open > 0) {
+        if (::poll(streams, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (streams[i].fd < 0 || streams[i].revents == 0)
+                continue;
+            char buffer[4096];
+            ssize_t got = ::read(streams[i].fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got > 0) {
+                targets[i]->append(buffer, static_cast<std::size_t>(got));
+                continue;
+            }
+            ::close(streams[i].fd);
+            streams[i].fd = -1; // poll ignores negative descriptors
+            --open;
+        }
+    }
+
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.exitCode = 128 + WTERMSIG(status); // as shells report it
+    return result;
+}
+
+#endif
+
+std::string morvanePath() {
+    // The environment may name another build, for instance when the tests run under Wine.
+    const char* chosen = std::getenv("MORVANE_EXECUTABLE");
+    if (chosen != nullptr && *chosen != '\0')
+        return chosen;
+#ifdef MORVANE_EXECUTABLE
+    return MORVANE_EXECUTABLE;
+#else
+    return "morvane";
+#endif
+}
+
+std::vector<std::string> outputLines(const std::string& output) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t end = output.find('\n', start);
+        std::size_t next = end == std::string::npos ? output.size() : end + 1;
+        if (end == std::string::npos)
+            end = output.size();
+        if (end > start && output[end - 1] == '\r' && end < output.size())
+            --end;
+        lines.push_back(output.substr(start, end - start));
+        start = next;
+    }
+    return lines;
+}
