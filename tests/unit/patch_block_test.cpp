@@ -2,11 +2,73 @@
 
 #include <gtest/gtest.h>
 
-TEST(PatchBlock, TrimDropsTrailingEqualPairs) {
+namespace {
+
+PatchBlock blockOf(std::uint32_t offset, const Bytes& original, const Bytes& patched) {
     PatchBlock block;
-    block.originalBytes = {1, 2, 3};
-    block.patchedBytes = {9, 2, 3};
-    block.trimTrailingEqual();
-    EXPECT_EQ(block.originalBytes, Bytes({1}));
-    EXPECT_EQ(block.patchedBytes, Bytes({9}));
+    block.offset = offset;
+    block.originalBytes = original;
+    block.patchedBytes = patched;
+    return block;
 }
+
+TEST(PatchBlock, TrimDropsOnlyTrailingEqualPairs) {
+    struct Case {
+        Bytes original, patched, trimmedOriginal, trimmedPatched;
+    };
+    const Case cases[] = {
+        {{1, 2, 3}, {9, 2, 3}, {1}, {9}},
+        {{1, 2, 3}, {1, 2, 4}, {1, 2, 3}, {1, 2, 4}}, // last pair differs: unchanged
+        {{5, 5, 5}, {5, 5, 5}, {}, {}},
+        {{1, 7, 2, 0}, {9, 7, 3, 0}, {1, 7, 2}, {9, 7, 3}},
+        {{}, {}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        PatchBlock block = blockOf(40, c.original, c.patched);
+        block.trimTrailingEqual();
+        EXPECT_EQ(block.originalBytes, c.trimmedOriginal);
+        EXPECT_EQ(block.patchedBytes, c.trimmedPatched);
+        EXPECT_EQ(block.offset, 40u);
+    }
+}
+
+TEST(PatchBlock, AppendPairKeepsSidesInStepAndSwapExchangesThem) {
+    PatchBlock block;
+    block.appendPair(1, 2);
+    block.appendPair(3, 4);
+    EXPECT_EQ(block.length(), 2u);
+    const std::uint8_t* originalData = block.originalBytes.data();
+    block.swapSides();
+    EXPECT_EQ(block.originalBytes, Bytes({2, 4}));
+    EXPECT_EQ(block.patchedBytes, Bytes({1, 3}));
+    EXPECT_EQ(block.patchedBytes.data(), originalData); // exchanged, not copied
+    block.swapSides();
+    EXPECT_EQ(block.originalBytes, Bytes({1, 3}));
+}
+
+TEST(BlockList, AppendMovesTrimsAndLeavesTheWorkingBlockReusable) {
+    BlockList list;
+    PatchBlock working = blockOf(10, {1, 2, 3}, {9, 2, 3});
+    const std::uint8_t* storage = working.originalBytes.data();
+    list.append(working);
+    EXPECT_TRUE(working.originalBytes.empty());
+    EXPECT_TRUE(working.patchedBytes.empty());
+    EXPECT_EQ(working.offset, 10u);
+
+    working.offset = 30;
+    working.appendPair(4, 4); // all equal: becomes empty, but still counts
+    list.append(working);
+    working.appendPair(7, 8); // must not reach the blocks in the list
+
+    ASSERT_EQ(list.size(), 2u);
+    const PatchBlock& first = *list.begin();
+    EXPECT_EQ(first.offset, 10u);
+    EXPECT_EQ(first.originalBytes, Bytes({1}));
+    EXPECT_EQ(first.patchedBytes, Bytes({9}));
+    EXPECT_EQ(first.originalBytes.data(), storage); // moved, not copied
+    const PatchBlock& second = *(list.begin() + 1);
+    EXPECT_EQ(second.offset, 30u);
+    EXPECT_EQ(second.length(), 0u);
+}
+
+} // namespace

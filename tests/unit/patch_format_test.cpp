@@ -1,0 +1,163 @@
+#include "patch/patch_format.h"
+
+#include "support/files.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string written(const ByteSink& sink) {
+    return std::string(sink.buffer.begin(), sink.buffer.end());
+}
+
+ByteSource sourceOf(const std::string& bytes) {
+    return sourceFromBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+PatchBlock blockOf(std::uint32_t offset, const Bytes& original, const Bytes& patched) {
+    PatchBlock block;
+    block.offset = offset;
+    block.originalBytes = original;
+    block.patchedBytes = patched;
+    return block;
+}
+
+using namespace std::string_literals;
+
+TEST(PatchFormat, WritesCountedStringsAndBlocksLittleEndian) {
+    ByteSink sink;
+    writeCountedString(sink, "ab\0c"s);
+    writeCountedString(sink, "");
+    writeBlock(sink, blockOf(0x01020304, {0xAA, 0x00}, {0xBB, 0x0A}));
+    EXPECT_EQ(written(sink), "\x04\0\0\0ab\0c"s
+                             "\0\0\0\0"s
+                             "\x04\x03\x02\x01\x02\0\0\0\xAA\0\xBB\x0A"s);
+}
+
+TEST(PatchFormat, WritesWholePatchInOrder) {
+    PatchHeader header;
+    header.targetName = "dir/a.bin";
+    header.fileSize = 300;
+    header.message = "hi\n";
+    BlockList blocks;
+    PatchBlock first = blockOf(5, {1}, {2});
+    PatchBlock second = blockOf(0x100, {3, 4}, {5, 6});
+    blocks.append(first);
+    blocks.append(second);
+    ByteSink sink;
+    writePatch(sink, header, blocks);
+    EXPECT_EQ(written(sink), "PATCH1\x09\0\0\0dir/a.bin\x2C\x01\0\0\x03\0\0\0hi\n"s
+                             "\x05\0\0\0\x01\0\0\0\x01\x02"s
+                             "\0\x01\0\0\x02\0\0\0\x03\x04\x05\x06"s);
+}
+
+TEST(PatchFormat, ReadsHeaderBackAndChecksMagic) {
+    struct Case {
+        std::string bytes;
+        HeaderStatus status;
+    };
+    const Case cases[] = {
+        {"PATCH1\x01\0\0\0a\x10\0\0\0\x02\0\0\0m\0"s, HeaderStatus::Valid},
+        {"PATCH1"s, HeaderStatus::Valid}, // everything else reads as empty
+        {"PATCH2\0\0\0\0"s, HeaderStatus::WrongMagic},
+        {"patch1\0\0\0\0"s, HeaderStatus::WrongMagic},
+        {"PATCH"s, HeaderStatus::WrongMagic},
+        {""s, HeaderStatus::WrongMagic},
+        {"PATCH1\xFF\xFF\xFF\xFF"s, HeaderStatus::BadLength},
+        {"PATCH1\x02\0\0\0a"s, HeaderStatus::BadLength},
+        {"PATCH1\0\0\0\0\0\0\0\0\x05\0\0\0abcd"s, HeaderStatus::BadLength},
+        {"PATCH1\0\0\0\0\0\0\0\0\xFF\xFF\xFF\xFF"s + std::string(100, 'x'),
+         HeaderStatus::BadLength},
+    };
+    for (const Case& c : cases) {
+        ByteSource source = sourceOf(c.bytes);
+        PatchHeader header;
+        EXPECT_EQ(readPatchHeader(source, header), c.status) << ::testing::PrintToString(c.bytes);
+        // A stated length that the file cannot hold is never allocated.
+        EXPECT_LT(header.targetName.capacity() + header.message.capacity(), 1000u);
+    }
+    ByteSource source = sourceOf(cases[0].bytes);
+    PatchHeader header;
+    ASSERT_EQ(readPatchHeader(source, header), HeaderStatus::Valid);
+    EXPECT_EQ(header.targetName, "a");
+    EXPECT_EQ(header.fileSize, 16u);
+    EXPECT_EQ(header.message, "m\0"s);
+}
+
+TEST(PatchFormat, CollectingDropsACutOffLastRecord) {
+    ByteSink sink;
+    writeBlock(sink, blockOf(7, {1, 2, 3}, {4, 2, 3}));
+    writeBlock(sink, blockOf(20, {9, 9}, {8, 8}));
+    const std::string records = written(sink);
+    const std::size_t firstRecord = 8 + 2 * 3;
+
+    ByteSource whole = sourceOf(records);
+    BlockList blocks;
+    collectBlocks(whole, blocks);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks.begin()->originalBytes, Bytes({1})); // trimmed as it entered the list
+    EXPECT_EQ((blocks.begin() + 1)->offset, 20u);
+    EXPECT_EQ((blocks.begin() + 1)->patchedBytes, Bytes({8, 8}));
+
+    // Cut anywhere inside the second record: only the first survives.
+    for (std::size_t cut = 1; cut < records.size() - firstRecord; ++cut) {
+        ByteSource source = sourceOf(records.substr(0, records.size() - cut));
+        BlockList some;
+        collectBlocks(source, some);
+        ASSERT_EQ(some.size(), 1u) << "cut " << cut;
+        EXPECT_EQ(some.begin()->offset, 7u);
+    }
+}
+
+TEST(PatchFormat, HostileBlockLengthsCostNoMemory) {
+    const std::string hostile[] = {
+        "\0\0\0\0\xFF\xFF\xFF\xFF"s, "\0\0\0\0\xFF\xFF\xFF\xFF"s + std::string(64, 'x'),
+        "\0\0\0\0\x00\x00\x00\x80"s + std::string(64, 'x'),
+        "\0\0\0\0\x03\0\0\0abcde"s, // one byte short
+    };
+    for (const std::string& bytes : hostile) {
+        ByteSource source = sourceOf(bytes);
+        PatchBlock block;
+        EXPECT_FALSE(readBlock(source, block));
+        EXPECT_LT(block.originalBytes.capacity() + block.patchedBytes.capacity(), 1000u);
+        BlockList blocks;
+        ByteSource again = sourceOf(bytes);
+        collectBlocks(again, blocks);
+        EXPECT_EQ(blocks.size(), 0u);
+    }
+    std::string text;
+    ByteSource source = sourceOf("\xFF\xFF\xFF\xFF"s);
+    EXPECT_FALSE(readCountedString(source, text));
+    EXPECT_LT(text.capacity(), 1000u);
+}
+
+TEST(PatchFormat, EqualBlocksReadBackAsEmptyAndStayInTheList) {
+    ByteSource source = sourceOf("\x09\0\0\0\x02\0\0\0abab"s);
+    BlockList blocks;
+    collectBlocks(source, blocks);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks.begin()->offset, 9u);
+    EXPECT_EQ(blocks.begin()->length(), 0u);
+}
+
+TEST(PatchFormat, ReadsFromFilesInLargeAndSmallPieces) {
+    ScratchFolder folder;
+    std::string bytes(300000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 251);
+    writeFile(folder / "data",
+              le32(3) + "abc" + le32(static_cast<std::uint32_t>(bytes.size())) + bytes + "tail");
+    platform::File file = platform::openForReading(folder / "data");
+    std::uint64_t size = 0;
+    ASSERT_TRUE(platform::fileSize(file, size));
+    ByteSource source = sourceFromFile(file, size);
+    std::string small, large;
+    EXPECT_TRUE(readCountedString(source, small));
+    EXPECT_TRUE(readCountedString(source, large));
+    EXPECT_EQ(small, "abc");
+    EXPECT_TRUE(large == bytes);
+    EXPECT_EQ(remaining(source), 4u);
+    platform::closeFile(file);
+}
+
+} // namespace
