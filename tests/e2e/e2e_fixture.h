@@ -14,6 +14,8 @@ class MorvaneRun : public ::testing::Test {
   protected:
     ScratchFolder folder;
 
+    void SetUp() override { makeFolder(temporaryFolder()); }
+
     ProcessOptions options() const {
         ProcessOptions result;
         result.workingDirectory = folder.path();
@@ -35,6 +37,23 @@ class MorvaneRun : public ::testing::Test {
     }
     std::string read(const std::string& name) const { return readFile(folder / name); }
 };
+
+// A patch file built by hand: header fields, then (offset, old bytes, new bytes) records.
+struct RecordedBlock {
+    std::uint32_t offset;
+    std::string original, patched;
+};
+
+inline std::string patchBytes(const std::string& target, std::uint32_t size,
+                              const std::string& message,
+                              const std::vector<RecordedBlock>& blocks) {
+    std::string bytes = "PATCH1" + le32(static_cast<std::uint32_t>(target.size())) + target +
+                        le32(size) + le32(static_cast<std::uint32_t>(message.size())) + message;
+    for (const RecordedBlock& block : blocks)
+        bytes += le32(block.offset) + le32(static_cast<std::uint32_t>(block.original.size())) +
+                 block.original + block.patched;
+    return bytes;
+}
 
 // Output lines joined with line feeds, each line ended.
 inline std::string textOf(const std::vector<std::string>& lines) {

@@ -52,6 +52,10 @@ bool fileExists(const std::string& path) {
     return fs::exists(path, ignored);
 }
 
+void makeFolder(const std::string& path) {
+    fs::create_directories(path);
+}
+
 bool resizeFile(const std::string& path, std::uint64_t size) {
     std::error_code error;
     fs::resize_file(path, size, error);

@@ -24,6 +24,7 @@ class ScratchFolder {
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
+void makeFolder(const std::string& path);
 // Sets the file's size, leaving a hole where it grows (a sparse file where the system allows).
 bool resizeFile(const std::string& path, std::uint64_t size);
 std::uint64_t sizeOfFile(const std::string& path);
