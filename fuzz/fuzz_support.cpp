@@ -1,0 +1,173 @@
+#include "fuzz_support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sanitizer/common_interface_defs.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fuzz {
+
+std::string enterScratchFolder(const char* harness) {
+    struct stat info;
+    std::string base =
+        (::stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && ::access("/dev/shm", W_OK) == 0)
+            ? "/dev/shm/"
+            : "/tmp/";
+    std::string pattern = base + "morvane-fuzz-" + harness + "-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (::mkdtemp(name.data()) == nullptr)
+        fail("cannot make the scratch folder " + pattern);
+    std::string folder = std::string(name.data()) + "/";
+    ::setenv("TMPDIR", folder.c_str(), 1);
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    if (std::freopen("/dev/null", "w", stdout) == nullptr)
+        fail("cannot send standard output to /dev/null");
+    return folder;
+}
+
+InFolder::InFolder(const std::string& folder)
+    : previous_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (previous_ < 0 || ::chdir(folder.c_str()) != 0)
+        fail("cannot enter " + folder);
+}
+
+InFolder::~InFolder() {
+    if (::fchdir(previous_) != 0)
+        fail("cannot return to the starting folder");
+    ::close(previous_);
+}
+
+void writeFile(const std::string& name, const std::uint8_t* data, std::size_t size) {
+    int descriptor = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (descriptor < 0)
+        fail("cannot write " + name + ": " + std::strerror(errno));
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t got = ::write(descriptor, data + done, size - done);
+        if (got <= 0)
+            fail("cannot write " + name);
+        done += static_cast<std::size_t>(got);
+    }
+    ::close(descriptor);
+}
+
+bool readFile(const std::string& name, Bytes& content) {
+    content.clear();
+    int descriptor = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        return false;
+    std::uint8_t chunk[4096];
+    for (;;) {
+        ssize_t got = ::read(descriptor, chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        content.insert(content.end(), chunk, chunk + got);
+    }
+    ::close(descriptor);
+    return true;
+}
+
+std::vector<std::string> listFolder(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        fail("cannot list " + folder);
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<int> openDescriptors() {
+    std::vector<int> open;
+    for (int descriptor = 0; descriptor < 256; ++descriptor) {
+        if (::fcntl(descriptor, F_GETFD) != -1)
+            open.push_back(descriptor);
+    }
+    return open;
+}
+
+void closeNewDescriptors(const std::vector<int>& before) {
+    for (int descriptor : openDescriptors()) {
+        if (!std::binary_search(before.begin(), before.end(), descriptor))
+            ::close(descriptor);
+    }
+}
+
+void fail(const std::string& what) {
+    std::string line = "MORVANE FUZZ FAILURE: " + what;
+    __sanitizer_report_error_summary(line.c_str());
+    std::abort();
+}
+
+namespace {
+
+struct Reader {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t at = 0;
+
+    std::size_t left() const { return size - at; }
+    std::uint32_t u32() {
+        std::uint32_t value = 0;
+        for (int i = 0; i < 4 && at < size; ++i, ++at)
+            value |= static_cast<std::uint32_t>(data[at]) << (8 * i);
+        return value;
+    }
+    bool counted(std::string& text) {
+        std::uint32_t length = u32();
+        if (length > left())
+            return false;
+        text.assign(reinterpret_cast<const char*>(data + at), length);
+        at += length;
+        return true;
+    }
+};
+
+} // namespace
+
+ReferencePatch referenceRead(const std::uint8_t* data, std::size_t size) {
+    ReferencePatch patch;
+    if (size < 6 || std::memcmp(data, "PATCH1", 6) != 0) {
+        patch.status = ReferenceStatus::WrongMagic;
+        return patch;
+    }
+    Reader reader{data, size, 6};
+    patch.status = ReferenceStatus::BadLength;
+    if (!reader.counted(patch.targetName))
+        return patch;
+    patch.fileSize = reader.u32();
+    if (!reader.counted(patch.message))
+        return patch;
+    patch.status = ReferenceStatus::Valid;
+    while (reader.left() >= 8) {
+        ReferenceBlock block;
+        block.offset = reader.u32();
+        std::uint64_t length = reader.u32();
+        if (2 * length > reader.left())
+            break;
+        const std::uint8_t* original = data + reader.at;
+        const std::uint8_t* patched = original + length;
+        reader.at += 2 * length;
+        while (length > 0 && original[length - 1] == patched[length - 1])
+            --length;
+        block.original.assign(original, original + length);
+        block.patched.assign(patched, patched + length);
+        patch.blocks.push_back(std::move(block));
+    }
+    return patch;
+}
+
+} // namespace fuzz

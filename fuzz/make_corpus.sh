@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Makes the seed corpus in fuzz/corpus/ with the morvane program itself:
+#   fuzz/make_corpus.sh path/to/morvane
+# apply_patch and patch_reader get patches made from small files (the 64-byte target.bin that
+# the apply_patch harness works on); embedded_patch gets packaged images (a small stand-in for
+# the executable, one of those patches, the trailer); command_line gets argument vectors.
+set -euo pipefail
+morvane=$(realpath "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+corpus=$here/corpus
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+export TMPDIR=$work
+unset DISPLAY WAYLAND_DISPLAY
+
+# The harness's target: byte i is (i * 37 + 11) mod 256.
+python3 - <<'PY'
+target = bytes((i * 37 + 11) & 0xFF for i in range(64))
+open("target.bin", "wb").write(target)
+
+def changed(*offsets, size=64):
+    data = bytearray(target[:size]) + bytearray(max(0, size - 64))
+    for offset in offsets:
+        data[offset] ^= 0x5A
+    return bytes(data)
+
+variants = {
+    "first-byte": changed(0),
+    "last-byte": changed(63),
+    "gap-7": changed(10, 18),
+    "gap-8": changed(10, 19),
+    "many": changed(1, 2, 3, 20, 40, 41, 50, 62),
+}
+for name, data in variants.items():
+    open(name + ".bin", "wb").write(data)
+open("message.txt", "wb").write(b"Read me first.\r\nSecond line\x00with a zero.\n")
+PY
+
+mkdir -p "$corpus"/{apply_patch,patch_reader,embedded_patch,command_line}
+make_patch() { # name, patched file, extra arguments
+    local name=$1 patched=$2
+    shift 2
+    "$morvane" --original target.bin --patched "$patched" --patch "$name.pat" "$@" >/dev/null
+    cp "$name.pat" "$corpus/apply_patch/$name.pat"
+    cp "$name.pat" "$corpus/patch_reader/$name.pat"
+}
+for variant in first-byte last-byte gap-7 gap-8 many; do
+    make_patch "$variant" "$variant.bin"
+done
+make_patch with-message many.bin --message message.txt
+# Made in the other direction: applies forward only after a reversal.
+mv target.bin plain.bin && cp gap-8.bin target.bin
+"$morvane" --original target.bin --patched plain.bin --patch undo.pat >/dev/null
+cp undo.pat "$corpus/apply_patch/undo.pat"
+mv plain.bin target.bin
+# Cut off inside the last record, and the bare magic.
+head -c -1 many.pat >"$corpus/apply_patch/cut-short.pat"
+cp "$corpus/apply_patch/cut-short.pat" "$corpus/patch_reader/cut-short.pat"
+printf 'PATCH1' >"$corpus/patch_reader/magic-only.pat"
+
+# Packaged images: stand-in executable, patch, 4-byte trailer with the stand-in's size.
+python3 - "$corpus/embedded_patch" <<'PY'
+import struct, sys
+out = sys.argv[1]
+stand_in = b"\x7fELF\x02\x01\x01" + bytes(range(9, 256)) + b"#!stand-in\n"
+patch = open("with-message.pat", "rb").read()
+small = open("first-byte.pat", "rb").read()
+def write(name, data):
+    open(f"{out}/{name}", "wb").write(data)
+write("packaged", stand_in + patch + struct.pack("<I", len(stand_in)))
+write("packaged-small", stand_in[:16] + small + struct.pack("<I", 16))
+write("plain", stand_in + b"\0\0\0\0")
+write("trailer-at-end", stand_in + struct.pack("<I", len(stand_in)))
+write("lower-case-magic", stand_in + b"patch1" + patch[6:] + struct.pack("<I", len(stand_in)))
+write("trailer-too-far", stand_in + patch + struct.pack("<I", 0xFFFF))
+write("twice-packaged", stand_in + small + struct.pack("<I", len(stand_in)) + small +
+      struct.pack("<I", len(stand_in) + len(small) + 4))
+PY
+
+# Argument vectors: first byte 0 for a plain run, 1 for a run with an embedded patch; the
+# arguments after the program's name are separated by NUL bytes.
+args() { # name, flag, arguments...
+    local name=$1 flag=$2
+    shift 2
+    {
+        printf "\\x0$flag"
+        local first=1
+        for argument in "$@"; do
+            [ $first = 1 ] || printf '\0'
+            printf '%s' "$argument"
+            first=0
+        done
+    } >"$corpus/command_line/$name"
+}
+args empty 0
+args help 0 --help
+args apply 0 --patch fix.pat --reverse
+args create 0 --original a.bin --patched b.bin --patch fix.pat --message m.txt
+args package 0 --original a.bin --patched b.bin --patch fix.exe --executable
+args missing-value 0 --original a.bin --patched b.bin --patch
+args help-as-value 0 --patch --help
+args empty-value 0 --original '' --patched b.bin --patch p
+args embedded 1 --help --original x --reverse
+args embedded-bare 1

@@ -1,0 +1,120 @@
+// The patch reader over arbitrary bytes: the magic check, the counted strings and the rule by
+// which blocks are collected. The program's reader must agree with a reader written from the
+// format alone, must read the same from memory and from a file, and what it read must come
+// back unchanged when written out and read again.
+#include "fuzz_support.h"
+
+#include "patch/byte_stream.h"
+#include "patch/patch_format.h"
+
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+int scratchFile = -1; // an in-memory file for the file-backed reads and the round trip
+
+struct ReadResult {
+    HeaderStatus status = HeaderStatus::WrongMagic;
+    PatchHeader header;
+    BlockList blocks;
+};
+
+ReadResult readAll(ByteSource& source) {
+    ReadResult result;
+    result.status = readPatchHeader(source, result.header);
+    if (result.status == HeaderStatus::Valid)
+        collectBlocks(source, result.blocks);
+    return result;
+}
+
+HeaderStatus expectedStatus(fuzz::ReferenceStatus status) {
+    switch (status) {
+    case fuzz::ReferenceStatus::Valid:
+        return HeaderStatus::Valid;
+    case fuzz::ReferenceStatus::WrongMagic:
+        return HeaderStatus::WrongMagic;
+    case fuzz::ReferenceStatus::BadLength:
+        break;
+    }
+    return HeaderStatus::BadLength;
+}
+
+void expectSame(const ReadResult& got, const fuzz::ReferencePatch& want, const char* how) {
+    std::string where = std::string(" (") + how + ")";
+    if (got.status != expectedStatus(want.status))
+        fuzz::fail("header status differs from the format" + where);
+    if (got.status != HeaderStatus::Valid)
+        return;
+    if (got.header.targetName != want.targetName)
+        fuzz::fail("target name differs" + where);
+    if (got.header.fileSize != want.fileSize)
+        fuzz::fail("file size differs" + where);
+    if (got.header.message != want.message)
+        fuzz::fail("message differs" + where);
+    if (got.blocks.size() != want.blocks.size())
+        fuzz::fail("block count differs: " + std::to_string(got.blocks.size()) + " instead of " +
+                   std::to_string(want.blocks.size()) + where);
+    std::size_t index = 0;
+    for (const PatchBlock& block : got.blocks) {
+        const fuzz::ReferenceBlock& expected = want.blocks[index++];
+        if (block.originalBytes.size() != block.patchedBytes.size())
+            fuzz::fail("block sides of different lengths" + where);
+        if (block.offset != expected.offset || block.originalBytes != expected.original ||
+            block.patchedBytes != expected.patched)
+            fuzz::fail("block " + std::to_string(index - 1) + " differs" + where);
+    }
+}
+
+void loadScratch(const std::uint8_t* data, std::size_t size) {
+    if (::ftruncate(scratchFile, 0) != 0 ||
+        (size > 0 && ::pwrite(scratchFile, data, size, 0) != static_cast<ssize_t>(size)))
+        fuzz::fail("cannot fill the in-memory file");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::enterScratchFolder("patch_reader");
+    scratchFile = ::memfd_create("morvane-fuzz-patch", MFD_CLOEXEC);
+    if (scratchFile < 0)
+        fuzz::fail("memfd_create failed");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::ReferencePatch want = fuzz::referenceRead(data, size);
+
+    ByteSource memory = sourceFromBytes(data, size);
+    ReadResult fromMemory = readAll(memory);
+    expectSame(fromMemory, want, "from memory");
+
+    loadScratch(data, size);
+    platform::File file;
+    file.handle = scratchFile;
+    ByteSource stream = sourceFromFile(file, size);
+    ReadResult fromFile = readAll(stream);
+    expectSame(fromFile, want, "from a file");
+
+    if (fromMemory.status != HeaderStatus::Valid)
+        return 0;
+
+    // Round trip: what was read, written with the program's writer, reads back the same.
+    if (::ftruncate(scratchFile, 0) != 0 || ::lseek(scratchFile, 0, SEEK_SET) != 0)
+        fuzz::fail("cannot empty the in-memory file");
+    ByteSink sink = sinkToFile(file);
+    writePatch(sink, fromMemory.header, fromMemory.blocks);
+    if (!flushSink(sink))
+        fuzz::fail("writing the patch back failed");
+    std::uint64_t expectedSize = 6 + 4 + want.targetName.size() + 4 + 4 + want.message.size();
+    for (const fuzz::ReferenceBlock& block : want.blocks)
+        expectedSize += 8 + 2 * block.original.size();
+    off_t written = ::lseek(scratchFile, 0, SEEK_END);
+    if (written < 0 || static_cast<std::uint64_t>(written) != expectedSize)
+        fuzz::fail("written patch has the wrong size");
+    ByteSource again = sourceFromFile(file, static_cast<std::uint64_t>(written));
+    ReadResult reread = readAll(again);
+    expectSame(reread, want, "written back and read again");
+    return 0;
+}
