@@ -1,0 +1,305 @@
+// Self-applying patches: packaging a patch with the program, and starting the packaged copy.
+#include "support/files.h"
+#include "support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string ALREADY_PATCHED = "Error: File is already patched, specify \"--reverse\" to undo";
+const std::string CANNOT_WRITE_OUTPUT = "Error: Cannot write to output file";
+
+// One change block of 495 bytes at offset 1000 in a 5000-byte file: with the target name
+// "game.dat" its patch file is exactly 1024 bytes long.
+const std::size_t FILE_SIZE = 5000;
+const std::size_t BLOCK_OFFSET = 1000;
+const std::size_t BLOCK_LENGTH = 495;
+
+std::string originalBytes() {
+    std::string bytes(FILE_SIZE, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
+    return bytes;
+}
+
+std::string patchedBytes() {
+    std::string bytes = originalBytes();
+    for (std::size_t i = BLOCK_OFFSET; i < BLOCK_OFFSET + BLOCK_LENGTH; ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+    return bytes;
+}
+
+std::uint32_t u32At(const std::string& bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    return value;
+}
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The name a run printed in its "Reading patch file: " line, or "" when it printed none.
+std::string patchNameRead(const ProcessResult& result) {
+    const std::string prefix = "Reading patch file: ";
+    for (const std::string& line : outputLines(result.out))
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            return line.substr(prefix.size());
+    return "";
+}
+
+class Package : public ::testing::Test {
+  protected:
+    ScratchFolder folder;
+    const std::string temporary = folder / "tmp";
+    const std::string packaged = folder / ("fix" + fs::path(morvanePath()).extension().string());
+
+    void SetUp() override {
+        fs::create_directory(temporary);
+        writeFile(folder / "game.dat", originalBytes());
+        writeFile(folder / "game.new", patchedBytes());
+    }
+
+    // The program's temporary folder is `temporaryFolder`, under every name a system reads.
+    ProcessResult start(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& temporaryFolder) const {
+        ProcessOptions options;
+        options.workingDirectory = folder.path();
+        options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+        for (const char* name : {"TMPDIR", "TMP", "TEMP"})
+            options.setEnv.emplace_back(name, temporaryFolder);
+        return runProcess(program, arguments, options);
+    }
+    ProcessResult start(const std::string& program,
+                        const std::vector<std::string>& arguments = {}) const {
+        return start(program, arguments, temporary);
+    }
+
+    ProcessResult packageWith(const std::string& program, const std::string& output) const {
+        return start(program, {"--original", "game.dat", "--patched", "game.new", "--patch", output,
+                               "--executable"});
+    }
+
+    // The plain patch file that the same comparison writes.
+    std::string plainPatch() const {
+        ProcessResult result = start(morvanePath(), {"--original", "game.dat", "--patched",
+                                                     "game.new", "--patch", "plain.pat"});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        return readFile(folder / "plain.pat");
+    }
+
+    // A startable copy of the program in the scratch folder, with `tail` appended.
+    std::string copyOfProgram(const std::string& name, const std::string& tail) const {
+        std::string path = folder / (name + fs::path(morvanePath()).extension().string());
+        writeFile(path, readFile(morvanePath()) + tail);
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
+        return path;
+    }
+
+    std::string target() const { return readFile(folder / "game.dat"); }
+};
+
+TEST_F(Package, WritesProgramPatchAndTrailerOnly) {
+    const std::string patch = plainPatch();
+    ASSERT_EQ(patch.size(), 1024u);
+    const std::size_t ownSize = sizeOfFile(morvanePath());
+    // A copy whose size is a whole multiple of the copy chunk, ending in zeros (no trailer).
+    const std::string padded = copyOfProgram("padded", std::string(1024 - ownSize % 1024, '\0'));
+
+    for (const std::string& program : {morvanePath(), padded}) {
+        SCOPED_TRACE(program);
+        const std::string image = readFile(program);
+        // An existing, longer output is emptied first.
+        writeFile(packaged, std::string(image.size() + 3000, 'x'));
+
+        ProcessResult result = packageWith(program, packaged);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.err, "");
+        const std::string written = readFile(packaged);
+        ASSERT_EQ(written.size(), image.size() + patch.size() + 4);
+        EXPECT_TRUE(written.compare(0, image.size(), image) == 0);
+        EXPECT_EQ(written.substr(image.size(), 6), "PATCH1");
+        EXPECT_TRUE(written.compare(image.size(), patch.size(), patch) == 0);
+        EXPECT_EQ(u32At(written, written.size() - 4), image.size());
+        // The patch went through a temporary file that is gone now.
+        EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+        EXPECT_EQ(target(), originalBytes());
+    }
+    EXPECT_EQ(sizeOfFile(padded) % 1024, 0u);
+}
+
+TEST_F(Package, PackagedCopyAppliesItsPatchWhateverItIsGiven) {
+    ASSERT_EQ(packageWith(morvanePath(), packaged).exitCode, 0);
+    struct Start {
+        std::vector<std::string> arguments;
+        bool reverse;
+    };
+    const Start starts[] = {
+        {{}, false},
+        {{"--help"}, false},
+        {{"--original", "x"}, false},
+        {{"--patch", "other.pat"}, false},
+        {{"--reverse"}, true},
+        {{"--patch", "--reverse", "--original"}, true},
+    };
+    for (const Start& s : starts) {
+        SCOPED_TRACE(::testing::PrintToString(s.arguments));
+        writeFile(folder / "game.dat", s.reverse ? patchedBytes() : originalBytes());
+        ProcessResult result = start(packaged, s.arguments);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(target(), s.reverse ? originalBytes() : patchedBytes());
+
+        // It reads a temporary file of its own, and deletes it after the success.
+        const std::string name = patchNameRead(result);
+        std::vector<std::string> expected = {"Reading patch file: " + name};
+        if (s.reverse)
+            expected.push_back("Reversing patch data... DONE");
+        expected.insert(expected.end(), {"Patch for file game.dat (5000 bytes)",
+                                         "Applying patch:", "@ 000003E8 : 1EF bytes"});
+        EXPECT_EQ(outputLines(result.out), expected);
+        EXPECT_NE(fs::path(name).filename(), fs::path(packaged).filename());
+        EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Package, SecondStartFailsAndKeepsTheExtractedPatch) {
+    const std::string patch = plainPatch();
+    ASSERT_EQ(packageWith(morvanePath(), packaged).exitCode, 0);
+    ASSERT_EQ(start(packaged).exitCode, 0);
+
+    ProcessResult again = start(packaged);
+    EXPECT_EQ(again.exitCode, 9);
+    EXPECT_EQ(outputLines(again.err), std::vector<std::string>{ALREADY_PATCHED});
+    EXPECT_EQ(target(), patchedBytes());
+
+    const std::vector<std::string> left = namesIn(temporary);
+    ASSERT_EQ(left.size(), 1u);
+    const std::string extracted = (fs::path(temporary) / left[0]).string();
+    EXPECT_TRUE(fs::equivalent(patchNameRead(again), extracted));
+    // Byte for byte the patch that was packaged, without the trailer.
+    const std::string image = readFile(packaged);
+    const std::uint32_t start = u32At(image, image.size() - 4);
+    EXPECT_TRUE(readFile(extracted) == image.substr(start, image.size() - 4 - start));
+    EXPECT_TRUE(readFile(extracted) == patch);
+}
+
+TEST_F(Package, CopyWithoutAValidTrailerIsThePlainTool) {
+    const std::string patch = plainPatch();
+    const std::uint32_t imageSize = static_cast<std::uint32_t>(sizeOfFile(morvanePath()));
+    const std::uint32_t trailerAt = imageSize + static_cast<std::uint32_t>(patch.size());
+    const std::string usage = start(morvanePath()).out;
+    ASSERT_NE(usage, "");
+
+    struct Tail {
+        const char* what;
+        std::string bytes;
+        bool applies;
+    };
+    const Tail tails[] = {
+        {"valid trailer", patch + le32(imageSize), true},
+        {"value 0", patch + le32(0), false},
+        {"value equal to the trailer's position", patch + le32(trailerAt), false},
+        {"value beyond the file", patch + le32(trailerAt + 5), false},
+        {"largest value", patch + le32(0xFFFFFFFFu), false},
+        {"one byte early", patch + le32(imageSize - 1), false},
+        {"one byte late", patch + le32(imageSize + 1), false},
+        {"lower-case magic", "patch1" + patch.substr(6) + le32(imageSize), false},
+        {"magic PATCH2", "PATCH2" + patch.substr(6) + le32(imageSize), false},
+    };
+    for (const Tail& tail : tails) {
+        SCOPED_TRACE(tail.what);
+        writeFile(folder / "game.dat", originalBytes());
+        ProcessResult result = start(copyOfProgram("copy", tail.bytes));
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.err, "");
+        if (tail.applies) {
+            EXPECT_EQ(target(), patchedBytes());
+        } else {
+            EXPECT_EQ(result.out, usage);
+            EXPECT_EQ(target(), originalBytes());
+        }
+        EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Package, WithoutATemporaryFolder) {
+    const std::string missing = folder / "missing";
+    ProcessResult packaging = start(
+        morvanePath(),
+        {"--original", "game.dat", "--patched", "game.new", "--patch", packaged, "--executable"},
+        missing);
+    EXPECT_EQ(packaging.exitCode, 5);
+    EXPECT_EQ(outputLines(packaging.err),
+              std::vector<std::string>{"Error: Can't write to patch file"});
+    EXPECT_FALSE(fileExists(packaged));
+
+    // A packaged copy that cannot extract its patch is the plain tool.
+    ASSERT_EQ(packageWith(morvanePath(), packaged).exitCode, 0);
+    ProcessResult result = start(packaged, {}, missing);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, start(morvanePath()).out);
+    EXPECT_EQ(target(), originalBytes());
+    EXPECT_FALSE(fileExists(missing));
+}
+
+TEST_F(Package, RunningProgramCannotBeItsOwnOutput) {
+    const std::string copy = copyOfProgram("self", "");
+    ProcessResult result = packageWith(copy, copy);
+    EXPECT_EQ(result.exitCode, 5);
+    EXPECT_EQ(outputLines(result.err), std::vector<std::string>{CANNOT_WRITE_OUTPUT});
+    EXPECT_TRUE(readFile(copy) == readFile(morvanePath()));
+    // The run failed, so its temporary patch file stays.
+    const std::vector<std::string> left = namesIn(temporary);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(readFile((fs::path(temporary) / left[0]).string()) == plainPatch());
+}
+
+#ifndef _WIN32
+mode_t modeOf(const std::string& path) {
+    struct stat info;
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+TEST_F(Package, PackagedFileTakesTheProgramsPermissions) {
+    const std::string copy = copyOfProgram("program", "");
+    ASSERT_EQ(::chmod(copy.c_str(), 0710), 0);
+    writeFile(packaged, "old");
+    ASSERT_EQ(::chmod(packaged.c_str(), 0600), 0);
+    ASSERT_EQ(packageWith(copy, packaged).exitCode, 0);
+    EXPECT_EQ(modeOf(packaged), 0710u);
+}
+#endif
+
+#ifdef __linux__
+TEST_F(Package, WriteErrorOnOutputIsReportedAndDeviceModeKept) {
+    const mode_t before = modeOf("/dev/full");
+    ProcessResult result = packageWith(morvanePath(), "/dev/full");
+    const mode_t after = modeOf("/dev/full");
+    if (after != before)
+        ::chmod("/dev/full", before);
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(result.exitCode, 5);
+    EXPECT_EQ(outputLines(result.err), std::vector<std::string>{CANNOT_WRITE_OUTPUT});
+    EXPECT_EQ(namesIn(temporary).size(), 1u);
+}
+#endif
+
+} // namespace

@@ -1,0 +1,88 @@
+#include "package/embedded_patch.h"
+
+#include "platform/platform.h"
+#include "support/files.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const std::string IMAGE = "MZ-image"; // stands in for an executable, 8 bytes
+const std::string PATCH = "PATCH1" + std::string(10, '\x01');
+
+bool carriesPatch(const std::string& bytes, EmbeddedPatchTrailer& trailer) {
+    ScratchFolder folder;
+    const std::string path = folder / "image";
+    writeFile(path, bytes);
+    platform::File file = platform::openForReading(path);
+    std::uint64_t size = 0;
+    EXPECT_TRUE(platform::isOpen(file) && platform::fileSize(file, size));
+    bool found = findEmbeddedPatch(file, size, trailer);
+    platform::closeFile(file);
+    return found;
+}
+
+} // namespace
+
+TEST(EmbeddedPatchTrailer, OnlyAnOffsetBeforeTheTrailerAtPatch1Counts) {
+    const std::uint32_t trailerAt = static_cast<std::uint32_t>(IMAGE.size() + PATCH.size());
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool found;
+        std::uint64_t start;
+    };
+    const Case cases[] = {
+        {"patch behind the image", IMAGE + PATCH + le32(8), true, 8},
+        {"patch of six bytes", IMAGE + "PATCH1" + le32(8), true, 8},
+        {"patch at offset 1", "x" + PATCH + le32(1), true, 1},
+        {"value 0", PATCH + PATCH + le32(0), false, 0},
+        {"value equal to the trailer's position", IMAGE + PATCH + le32(trailerAt), false, 0},
+        {"value at the end of the file", IMAGE + PATCH + le32(trailerAt + 4), false, 0},
+        {"value beyond the file", IMAGE + PATCH + le32(0xFFFFFFFFu), false, 0},
+        {"one byte early", IMAGE + PATCH + le32(7), false, 0},
+        {"one byte late", IMAGE + PATCH + le32(9), false, 0},
+        {"lower-case magic", IMAGE + "patch1" + PATCH.substr(6) + le32(8), false, 0},
+        {"magic PATCH2", IMAGE + "PATCH2" + PATCH.substr(6) + le32(8), false, 0},
+        {"magic cut off by the trailer", IMAGE + "PATC" + le32(8), false, 0},
+        {"four bytes", le32(1), false, 0},
+        {"three bytes", std::string("\x01\x00\x00", 3), false, 0},
+        {"empty file", "", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EmbeddedPatchTrailer trailer;
+        EXPECT_EQ(carriesPatch(c.bytes, trailer), c.found);
+        if (c.found) {
+            EXPECT_EQ(trailer.patchStart, c.start);
+            EXPECT_EQ(trailer.patchEnd, c.bytes.size() - 4);
+        }
+    }
+}
+
+TEST(EmbeddedPatchExtraction, CopiesExactlyThePatchRegion) {
+    ScratchFolder folder;
+    // Larger than any copy buffer, so the copy runs in several pieces.
+    std::string patch = "PATCH1";
+    for (std::size_t i = 0; patch.size() < 200003; ++i)
+        patch += static_cast<char>((i * 7 + i / 251) & 0xFF);
+    const std::string image = folder / "packaged";
+    writeFile(image, IMAGE + patch + le32(static_cast<std::uint32_t>(IMAGE.size())));
+
+    const std::string name = extractEmbeddedPatch(image);
+    ASSERT_NE(name, "");
+    const std::string extracted = readFile(name);
+    platform::removeFile(name);
+    EXPECT_EQ(extracted.size(), patch.size());
+    EXPECT_TRUE(extracted == patch);
+}
+
+TEST(EmbeddedPatchExtraction, NothingWithoutAPatch) {
+    ScratchFolder folder;
+    writeFile(folder / "plain", IMAGE + PATCH + le32(0));
+    EXPECT_EQ(extractEmbeddedPatch(folder / "plain"), "");
+    EXPECT_EQ(extractEmbeddedPatch(folder / "missing"), "");
+    EXPECT_EQ(extractEmbeddedPatch(""), "");
+}
