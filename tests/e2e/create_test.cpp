@@ -37,18 +37,17 @@ TEST_F(Create, WritesExactPatchesForSmallChanges) {
         const char* found;
         std::vector<Span> blocks;
     };
+    // clang-format off
     const Case cases[] = {
         {"only the last byte", 32, {31}, "Found 1 byte in 1 block.", {{31, 1}}},
         {"only the first byte of one", 1, {0}, "Found 1 byte in 1 block.", {{0, 1}}},
         {"7 unchanged between", 40, {10, 18}, "Found 9 bytes in 1 block.", {{10, 9}}},
         {"8 unchanged between", 40, {10, 19}, "Found 2 bytes in 2 blocks.", {{10, 1}, {19, 1}}},
         {"3 unchanged, then the end", 20, {16}, "Found 1 byte in 1 block.", {{16, 1}}},
-        {"runs and gaps",
-         64,
-         {0, 1, 2, 9, 17, 18, 40, 63},
-         "Found 21 bytes in 3 blocks.",
+        {"runs and gaps", 64, {0, 1, 2, 9, 17, 18, 40, 63}, "Found 21 bytes in 3 blocks.",
          {{0, 19}, {40, 1}, {63, 1}}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::string before = original(c.size);
@@ -108,36 +107,19 @@ TEST_F(Create, FailuresLeaveEveryFileAsItWas) {
         std::vector<std::string> lines; // after the two name lines
     };
     const std::string compared = "Comparing files... DONE";
+    const std::string identical = "Nothing to patch, both files are identical";
+    // clang-format off
     const Case cases[] = {
         {"no original", "-", "abc", false, {}, 4, "Could not open original file", {}},
         {"original is a folder", "", "abc", true, {}, 4, "Could not open original file", {}},
         {"no patched file", "abc", "-", false, {}, 4, "Could not open patched file", {}},
         {"different sizes", "abc", "abcd", false, {}, 6, "Files have different sizes", {}},
-        {"identical",
-         "abc",
-         "abc",
-         false,
-         {},
-         7,
-         "Nothing to patch, both files are identical",
-         {compared}},
-        {"both empty",
-         "",
-         "",
-         false,
-         {},
-         7,
-         "Nothing to patch, both files are identical",
-         {compared}},
-        {"no message file",
-         "abc",
-         "abd",
-         false,
-         {"--message", "none.txt"},
-         4,
-         "Could not open message file",
+        {"identical", "abc", "abc", false, {}, 7, identical, {compared}},
+        {"both empty", "", "", false, {}, 7, identical, {compared}},
+        {"no message file", "abc", "abd", false, {"--message", "none.txt"}, 4, "Could not open message file",
          {compared, "Found 1 byte in 1 block."}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ScratchFolder own;
