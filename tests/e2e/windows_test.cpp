@@ -1,0 +1,428 @@
+// Behaviour that only the Windows build has: its own path, exit statuses and console streams
+// as Windows reports them, the message shown through PATCH.TXT and the command interpreter,
+// and file names handed to the ANSI file calls unchanged.
+#ifdef _WIN32
+
+#include "e2e/e2e_fixture.h"
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::uint32_t FILE_SIZE = 64;
+
+std::string originalBytes() {
+    std::string bytes(FILE_SIZE, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + 1);
+    return bytes;
+}
+
+std::string patchedBytes() {
+    std::string bytes = originalBytes();
+    bytes[10] = 'X';
+    bytes[40] = 'Y';
+    return bytes;
+}
+
+// A patch for originalBytes() -> patchedBytes() stored under `target`, carrying `message`.
+std::string patchFor(const std::string& target, const std::string& message) {
+    const std::string original = originalBytes(), patched = patchedBytes();
+    return patchBytes(target, FILE_SIZE, message,
+                      {{10, original.substr(10, 1), patched.substr(10, 1)},
+                       {40, original.substr(40, 1), patched.substr(40, 1)}});
+}
+
+// Every line of `output` ends in CR LF, as the console's text mode writes it, and nothing
+// follows the last line end.
+::testing::AssertionResult endsEveryLineWithCrLf(const std::string& output) {
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        if (output[i] == '\n' && (i == 0 || output[i - 1] != '\r'))
+            return ::testing::AssertionFailure() << "bare line feed at byte " << i;
+    }
+    if (!output.empty() && output.back() != '\n')
+        return ::testing::AssertionFailure() << "unended last line";
+    return ::testing::AssertionSuccess();
+}
+
+// The test program's own file, as the system names it.
+std::string testProgramPath() {
+    std::vector<char> buffer(32768);
+    DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    return std::string(buffer.data(), length);
+}
+
+bool isAbsoluteWindowsPath(const std::string& path) {
+    bool drive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+                 path[1] == ':' && path[2] == '\\';
+    return drive || path.rfind("\\\\", 0) == 0;
+}
+
+// Holds a file open for writing and shares it with no one, like an editor that locks it.
+class LockedFile {
+  public:
+    explicit LockedFile(const std::string& path)
+        : handle_(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~LockedFile() {
+        if (isOpen())
+            CloseHandle(handle_);
+    }
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+
+    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    bool write(const std::string& bytes) {
+        DWORD written = 0;
+        return WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                         nullptr) &&
+               written == bytes.size();
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+class WindowsRun : public MorvaneRun {
+  protected:
+    // Where the program finds its temporary folder, and what it runs as the command
+    // interpreter: a stand-in that records its command line in commandLog() and starts nothing.
+    ProcessOptions withTemporaryFolder(const std::string& tmp, const std::string& temp) const {
+        ProcessOptions result = options();
+        result.setEnv.push_back({"TMP", tmp});
+        result.setEnv.push_back({"TEMP", temp});
+        result.setEnv.push_back({"COMSPEC", MORVANE_COMMAND_RECORDER});
+        result.setEnv.push_back({"MORVANE_COMMAND_LOG", commandLog()});
+        return result;
+    }
+    ProcessOptions withTemporaryFolder(const std::string& folderName) const {
+        return withTemporaryFolder(folderName, folderName);
+    }
+    std::string commandLog() const { return folder / "commands.log"; }
+    std::vector<std::string> commandsRun() const {
+        return fileExists(commandLog()) ? outputLines(readFile(commandLog()))
+                                        : std::vector<std::string>();
+    }
+
+    // Target and patch in the scratch folder, ready to apply.
+    void prepare(const std::string& patchName, const std::string& message) {
+        write("target.bin", originalBytes());
+        write(patchName, patchFor("target.bin", message));
+    }
+};
+
+// The command the program hands to the interpreter, as the interpreter receives it after its
+// own name and "/c".
+std::string startCommandFor(const std::string& folder) {
+    return "/c START \"\" \"" + folder + "\\PATCH.TXT\"";
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+} // namespace
+
+// ---- Own executable path ------------------------------------------------------------------
+
+TEST(WindowsOwnPath, IsTheFullPathOfTheRunningProgram) {
+    std::string path = platform::ownExecutablePath();
+    EXPECT_TRUE(isAbsoluteWindowsPath(path)) << path;
+    EXPECT_EQ(path, testProgramPath());
+    EXPECT_TRUE(endsWith(path, "\\morvane_tests.exe")) << path;
+}
+
+// A packaged program begins with a byte-for-byte copy of the running program's own file, so
+// packaging from a marked copy shows which file the program found as its own.
+class WindowsOwnPathRun : public WindowsRun {
+  protected:
+    // Copies the program to `folderName` below the scratch folder, with eight marker bytes
+    // appended (the last four are 0, which is no valid trailer offset).
+    std::string markedCopy(const std::string& folderName) {
+        std::string copyFolder = folder / folderName;
+        makeFolder(copyFolder);
+        std::string copy = copyFolder + "\\copy of morvane.exe";
+        writeFile(copy, readFile(morvanePath()) + "MARK" + le32(0));
+        return copy;
+    }
+
+    void packagesItsOwnFile(const std::string& copy) {
+        write("original.bin", originalBytes());
+        write("patched.bin", patchedBytes());
+        ProcessResult packaging = runProcess(copy,
+                                             {"--original", "original.bin", "--patched",
+                                              "patched.bin", "--patch", "fix.exe", "--executable"},
+                                             options());
+        ASSERT_EQ(packaging.exitCode, 0) << packaging.out << packaging.err;
+        std::string packaged = read("fix.exe");
+        std::string own = readFile(copy);
+        ASSERT_GT(packaged.size(), own.size());
+        EXPECT_EQ(packaged.substr(0, own.size()), own);
+
+        // The packaged program finds its own trailer the same way and applies the patch.
+        ScratchFolder elsewhere;
+        writeFile(elsewhere / "original.bin", originalBytes());
+        ProcessOptions there = options();
+        there.workingDirectory = elsewhere.path();
+        ProcessResult applying = runProcess(folder / "fix.exe", {}, there);
+        EXPECT_EQ(applying.exitCode, 0) << applying.out << applying.err;
+        EXPECT_EQ(readFile(elsewhere / "original.bin"), patchedBytes());
+    }
+};
+
+TEST_F(WindowsOwnPathRun, PackagingCopiesTheRunningFileFromAFolderWithABlank) {
+    packagesItsOwnFile(markedCopy("own folder"));
+}
+
+// ---- Exit statuses and the console streams ------------------------------------------------
+
+TEST_F(WindowsRun, EveryExitStatusReachesTheCaller) {
+    write("original.bin", originalBytes());
+    write("patched.bin", patchedBytes());
+    write("short.bin", originalBytes().substr(1));
+    write("not-a-patch.pat", "PATCH2 and more");
+    write("target.bin", originalBytes());
+    write("fix.pat", patchFor("target.bin", ""));
+    write("done.bin", patchedBytes());
+    write("done.pat", patchFor("done.bin", ""));
+    std::string unrelated(FILE_SIZE, 'z');
+    write("other.bin", unrelated);
+    write("other.pat", patchFor("other.bin", ""));
+
+    struct Case {
+        std::vector<std::string> arguments;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {{"--help"}, 0},
+        {{"--patch"}, 1},
+        {{"--original", "original.bin"}, 2},
+        {{"--original", "original.bin", "--patch", "x.pat"}, 3},
+        {{"--patch", "missing.pat"}, 4},
+        {{"--original", "original.bin", "--patched", "patched.bin", "--patch",
+          "no such folder\\x.pat"},
+         5},
+        {{"--original", "original.bin", "--patched", "short.bin", "--patch", "x.pat"}, 6},
+        {{"--original", "original.bin", "--patched", "original.bin", "--patch", "x.pat"}, 7},
+        {{"--patch", "not-a-patch.pat"}, 8},
+        {{"--patch", "done.pat"}, 9},
+        {{"--patch", "other.pat"}, 10},
+    };
+    for (const Case& c : cases) {
+        ProcessResult result = run(c.arguments);
+        EXPECT_EQ(result.exitCode, c.code) << c.arguments[0] << " " << result.err;
+        if (c.code == 0) {
+            EXPECT_EQ(result.err, "");
+        } else {
+            std::vector<std::string> errorLines = outputLines(result.err);
+            EXPECT_EQ(errorLines.size(), 1u) << result.err;
+            EXPECT_TRUE(endsEveryLineWithCrLf(result.err));
+        }
+    }
+    EXPECT_EQ(read("other.bin"), unrelated);
+    EXPECT_EQ(read("done.bin"), patchedBytes());
+}
+
+TEST_F(WindowsRun, EmptyCommandLineStillNamesTheProgram) {
+    // The runtime takes the program's name from its module when the command line is empty,
+    // so the argument vector is never empty on Windows: the usage text and 0, not -1.
+    std::string program = morvanePath();
+    std::string commandLine;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE nul =
+        CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherit, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(nul, INVALID_HANDLE_VALUE);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                  nullptr, folder.path().c_str(), &startup, &process);
+    CloseHandle(nul);
+    ASSERT_TRUE(started);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(static_cast<int>(code), 0);
+}
+
+TEST_F(WindowsRun, ErrorLineFollowsEveryProgressLineInOnePipe) {
+    prepare("fix.pat", "");
+    ProcessOptions merged = options();
+    merged.mergeStreams = true;
+    // Reversing a patch that was never applied: progress lines, then the error.
+    ProcessResult result = run({"--patch", "fix.pat", "--reverse"}, merged);
+    EXPECT_EQ(result.exitCode, 9);
+    EXPECT_TRUE(endsEveryLineWithCrLf(result.combined)) << result.combined;
+    std::vector<std::string> lines = outputLines(result.combined);
+    ASSERT_GE(lines.size(), 3u) << result.combined;
+    EXPECT_EQ(lines.back(), "Error: File is already patched, specify \"--reverse\" to undo");
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+        EXPECT_EQ(lines[i].find("Error"), std::string::npos) << lines[i];
+    EXPECT_NE(result.combined.find("Reversing patch data... DONE\r\n"), std::string::npos)
+        << result.combined;
+    EXPECT_EQ(read("target.bin"), originalBytes());
+}
+
+TEST_F(WindowsRun, ConsoleLinesEndInCrLf) {
+    ProcessResult result = run({"--help"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(endsEveryLineWithCrLf(result.out));
+    EXPECT_EQ(outputLines(result.out).size(), 22u);
+    // Tabs and the blank at the end of a line stay as they are.
+    EXPECT_NE(result.out.find("\t--help\tDisplay this message.\r\n"), std::string::npos);
+    EXPECT_NE(result.out.find("Otherwise, the \r\n"), std::string::npos);
+}
+
+// ---- The patch message --------------------------------------------------------------------
+
+TEST_F(WindowsRun, MessageIsWrittenToPatchTxtInTheTemporaryFolderAndStarted) {
+    std::string temp = folder / "temp folder";
+    makeFolder(temp);
+    const std::string message("Read me first.\r\nBytes 0 and 255: \0\xFF end\n", 41);
+    ASSERT_EQ(message.size(), 41u);
+    prepare("fix.pat", message);
+
+    ProcessResult result = run({"--patch", "fix.pat"}, withTemporaryFolder(temp));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.find("Read me"), std::string::npos) << result.out;
+    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), message);
+    std::vector<std::string> commands = commandsRun();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_TRUE(endsWith(commands[0], startCommandFor(temp))) << commands[0];
+    EXPECT_EQ(read("target.bin"), patchedBytes());
+}
+
+TEST_F(WindowsRun, ShorterSecondMessageReplacesTheFirst) {
+    std::string temp = folder / "temp";
+    makeFolder(temp);
+    write("first.bin", originalBytes());
+    write("first.pat", patchFor("first.bin", "A long first message, ten lines' worth."));
+    write("second.bin", originalBytes());
+    write("second.pat", patchFor("second.bin", std::string("2nd\0", 4)));
+
+    EXPECT_EQ(run({"--patch", "first.pat"}, withTemporaryFolder(temp)).exitCode, 0);
+    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "A long first message, ten lines' worth.");
+    EXPECT_EQ(run({"--patch", "second.pat"}, withTemporaryFolder(temp)).exitCode, 0);
+    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), std::string("2nd\0", 4));
+    EXPECT_EQ(commandsRun().size(), 2u);
+}
+
+TEST_F(WindowsRun, TmpComesBeforeTemp) {
+    std::string tmp = folder / "from tmp", temp = folder / "from temp";
+    makeFolder(tmp);
+    makeFolder(temp);
+    prepare("fix.pat", "hello");
+    EXPECT_EQ(run({"--patch", "fix.pat"}, withTemporaryFolder(tmp, temp)).exitCode, 0);
+    EXPECT_EQ(readFile(tmp + "\\PATCH.TXT"), "hello");
+    EXPECT_FALSE(fileExists(temp + "\\PATCH.TXT"));
+
+    // Without TMP, TEMP names the folder.
+    write("target.bin", originalBytes());
+    ProcessOptions withoutTmp = withTemporaryFolder(tmp, temp);
+    for (auto it = withoutTmp.setEnv.begin(); it != withoutTmp.setEnv.end(); ++it) {
+        if (it->first == "TMP") {
+            withoutTmp.setEnv.erase(it);
+            break;
+        }
+    }
+    withoutTmp.unsetEnv.push_back("TMP");
+    EXPECT_EQ(run({"--patch", "fix.pat"}, withoutTmp).exitCode, 0);
+    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
+}
+
+TEST_F(WindowsRun, AnyStatusOfTheCommandButMinusOneCountsAsShown) {
+    std::string temp = folder / "temp";
+    makeFolder(temp);
+    prepare("fix.pat", "hello");
+    ProcessOptions failingCommand = withTemporaryFolder(temp);
+    failingCommand.setEnv.push_back({"MORVANE_COMMAND_STATUS", "1"});
+    ProcessResult result = run({"--patch", "fix.pat"}, failingCommand);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
+    EXPECT_EQ(commandsRun().size(), 1u);
+}
+
+TEST_F(WindowsRun, MessageIsPrintedWhenNoInterpreterCanBeStarted) {
+    std::string temp = folder / "temp";
+    makeFolder(temp);
+    prepare("fix.pat", "hello");
+    ProcessOptions noInterpreter = withTemporaryFolder(temp);
+    for (auto& variable : noInterpreter.setEnv) {
+        if (variable.first == "COMSPEC")
+            variable.second = folder / "no such interpreter.exe";
+    }
+    // Without PATH the runtime cannot fall back to finding cmd.exe either.
+    noInterpreter.unsetEnv.push_back("PATH");
+    ProcessResult result = run({"--patch", "fix.pat"}, noInterpreter);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("hello\r\n"), std::string::npos) << result.out;
+    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
+    EXPECT_EQ(read("target.bin"), patchedBytes());
+}
+
+TEST_F(WindowsRun, MessageIsPrintedWhenPatchTxtIsLocked) {
+    std::string temp = folder / "temp";
+    makeFolder(temp);
+    const std::string message("Locked out\0!", 12);
+    prepare("fix.pat", message);
+    LockedFile locked(temp + "\\PATCH.TXT");
+    ASSERT_TRUE(locked.isOpen());
+    ASSERT_TRUE(locked.write("held"));
+
+    ProcessResult result = run({"--patch", "fix.pat"}, withTemporaryFolder(temp));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    // The message, then a line feed (CR LF in text mode), before the block lines.
+    EXPECT_NE(result.out.find(message + "\r\n"), std::string::npos) << result.out;
+    EXPECT_TRUE(commandsRun().empty());
+    EXPECT_EQ(read("target.bin"), patchedBytes());
+}
+
+TEST_F(WindowsRun, MessageIsPrintedWhenTheTemporaryFolderIsMissing) {
+    prepare("fix.pat", "first line\nsecond line");
+    ProcessResult result =
+        run({"--patch", "fix.pat"}, withTemporaryFolder(folder / "no such temp"));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    // Line feeds inside the message become CR LF on the text-mode console, like every line end.
+    EXPECT_NE(result.out.find("first line\r\nsecond line\r\n"), std::string::npos) << result.out;
+    EXPECT_TRUE(commandsRun().empty());
+    EXPECT_FALSE(fileExists(folder / "no such temp"));
+    EXPECT_EQ(read("target.bin"), patchedBytes());
+}
+
+// ---- File names ---------------------------------------------------------------------------
+
+TEST_F(WindowsRun, NamesWithBlanksAndFoldersAreStoredAndReopenedAsTyped) {
+    const std::vector<std::string> names = {"my file.bin", "sub dir\\data file.bin",
+                                            "sub dir/other.bin", ".\\sub dir\\..\\dot.bin"};
+    makeFolder(folder / "sub dir");
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        write(name, originalBytes());
+        write("new version.bin", patchedBytes());
+        ProcessResult created =
+            run({"--original", name, "--patched", "new version.bin", "--patch", "my fix.pat"});
+        ASSERT_EQ(created.exitCode, 0) << created.err;
+        std::string patch = read("my fix.pat");
+        EXPECT_EQ(patch.substr(6, 4 + name.size()),
+                  le32(static_cast<std::uint32_t>(name.size())) + name);
+
+        ProcessResult applied = run({"--patch", "my fix.pat"});
+        EXPECT_EQ(applied.exitCode, 0) << applied.err;
+        EXPECT_EQ(read(name), patchedBytes());
+    }
+}
+
+#endif
