@@ -5,39 +5,58 @@
 #include "patch/patch_format.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 namespace {
 
+// Large blocks are read back from the file in pieces of this size, so checking a block needs
+// no second copy of it in memory.
+const std::size_t VERIFY_CHUNK_SIZE = 256 * 1024;
+
 struct Verification {
     bool matchesOriginal = true;
     bool matchesPatched = true;
 };
 
-bool sameBytes(const Bytes& a, const Bytes& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+// Compares one block with the file and clears the flag of every side it does not match. A
+// block that does not lie wholly inside the file matches neither side.
+void verifyBlock(const platform::File& target, std::uint64_t size, const PatchBlock& block,
+                 std::vector<std::uint8_t>& found, Verification& result) {
+    std::size_t length = block.length();
+    bool inside = length == 0 || (block.offset <= size && length <= size - block.offset);
+    std::size_t done = 0;
+    while (inside && done < length && (result.matchesOriginal || result.matchesPatched)) {
+        std::size_t piece = std::min(VERIFY_CHUNK_SIZE, length - done);
+        found.resize(piece);
+        if (platform::readAt(target, block.offset + done, found.data(), piece) != piece) {
+            inside = false;
+            break;
+        }
+        if (result.matchesOriginal &&
+            std::memcmp(found.data(), block.originalBytes.data() + done, piece) != 0)
+            result.matchesOriginal = false;
+        if (result.matchesPatched &&
+            std::memcmp(found.data(), block.patchedBytes.data() + done, piece) != 0)
+            result.matchesPatched = false;
+        done += piece;
+    }
+    if (!inside) {
+        result.matchesOriginal = false;
+        result.matchesPatched = false;
+    }
 }
 
-// Checks every block against the file; a block that does not lie wholly inside the file
-// matches neither side.
+// Checks every block against the file, stopping at the first block after which the file can
+// be in neither state.
 Verification verifyBlocks(const platform::File& target, std::uint64_t size,
                           const BlockList& blocks) {
     Verification result;
     std::vector<std::uint8_t> found;
     for (const PatchBlock& block : blocks) {
-        std::size_t length = block.length();
-        bool inside = length == 0 || (block.offset <= size && length <= size - block.offset);
-        found.clear();
-        if (inside) {
-            found.assign(length, 0);
-            inside = platform::readAt(target, block.offset, found.data(), length) == length;
-        }
-        if (!inside || !sameBytes(found, block.originalBytes))
-            result.matchesOriginal = false;
-        if (!inside || !sameBytes(found, block.patchedBytes))
-            result.matchesPatched = false;
+        verifyBlock(target, size, block, found, result);
         if (!result.matchesOriginal && !result.matchesPatched)
             failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
     }
