@@ -8,6 +8,7 @@
 #   BENCH_SCALE=N      divide every data set size by N (default 1: full size; 16 runs in seconds)
 #   BENCH_REPS=N       measured repetitions per command (default 5), after one warm-up run
 #   BENCH_SLOW_REPS=N  repetitions for bsdiff/bspatch, which take minutes (default 1, no warm-up)
+#   BENCH_BSDIFF=0     leave out bsdiff (on the 64 MiB set it runs for many minutes)
 #   BENCH_DIR=path     scratch folder for the data sets (default: a new folder under /tmp)
 #   BENCH_BUILD_DIR=p  build folder to use instead of the release preset's build/release
 #   BENCH_KEEP=1       keep the scratch folder
@@ -20,7 +21,7 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 COMMAND_LINE="bench/run.sh"
-for setting in BENCH_SCALE BENCH_REPS BENCH_SLOW_REPS BENCH_BUILD_DIR; do
+for setting in BENCH_SCALE BENCH_REPS BENCH_SLOW_REPS BENCH_BSDIFF BENCH_BUILD_DIR; do
     if [ -n "${!setting:-}" ]; then
         COMMAND_LINE="$setting=${!setting} $COMMAND_LINE"
     fi
@@ -28,6 +29,7 @@ done
 SCALE="${BENCH_SCALE:-1}"
 REPS="${BENCH_REPS:-5}"
 SLOW_REPS="${BENCH_SLOW_REPS:-1}"
+BSDIFF="${BENCH_BSDIFF:-1}"
 MIB=$((1024 * 1024))
 
 fail() {
@@ -64,6 +66,9 @@ install_missing() {
 
 install_missing
 export PATH="$PATH:/sbin:/usr/sbin"
+
+COMMIT="$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+git -C "$ROOT" diff --quiet HEAD -- src 2>/dev/null || COMMIT="$COMMIT with local changes in src/"
 
 echo "== Building the release binary"
 if [ -n "${BENCH_BUILD_DIR:-}" ]; then
@@ -102,13 +107,15 @@ have_kib=$(df -Pk "$SCRATCH" | awk 'NR == 2 {print $4}')
 # ---------------------------------------------------------------------------------------------
 # Measuring
 
-ROWS="$SCRATCH/rows.tsv" # tool, set, operation, median seconds, peak KiB, patch bytes, reps
+ROWS="$SCRATCH/rows.tsv" # tool, set, operation, median seconds, peak KiB, patch bytes, reps,
+# median CPU seconds
 : >"$ROWS"
 MEM_FILE="$SCRATCH/peak-memory"
-T="/usr/bin/time -f %M -o $MEM_FILE"
+T="/usr/bin/time -f %M:%U:%S -o $MEM_FILE"
 
 # Runs one command (a string evaluated in the set's folder) once and records its wall time in
-# LAST_SECONDS and its peak resident set in LAST_KIB. "$T" in the command stands for the
+# LAST_SECONDS, its processor time (user and system) in LAST_CPU and its peak resident set in
+# LAST_KIB. "$T" in the command stands for the
 # timing wrapper and must prefix the program whose memory is measured. The exit status must be
 # one of the allowed ones.
 run_once() {
@@ -127,7 +134,11 @@ run_once() {
         ;;
     esac
     LAST_SECONDS=$(awk -v s="$start" -v e="$end" 'BEGIN {printf "%.6f", e - s}')
-    LAST_KIB=$(grep -E '^[0-9]+$' "$MEM_FILE" | tail -n 1)
+    local report
+    report=$(grep -E '^[0-9]+:[0-9.]+:[0-9.]+$' "$MEM_FILE" | tail -n 1)
+    [ -n "$report" ] || fail "'$command' left no report from /usr/bin/time"
+    LAST_KIB=${report%%:*}
+    LAST_CPU=$(echo "$report" | awk -F: '{printf "%.2f", $2 + $3}')
 }
 
 median() {
@@ -135,11 +146,25 @@ median() {
 }
 
 # record TOOL SET OPERATION PATCH_FILE TIMES_FILE PEAK_KIB REPS
+# (TIMES_FILE holds one "wall cpu" line per run)
 record() {
-    local size="-"
+    local size="-" wall cpu
     [ -n "$4" ] && size=$(stat -c %s "$4")
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$(median <"$5")" "$6" "$size" "$7" >>"$ROWS"
-    printf '  %-9s %-7s %-24s %10.4f s %8d KiB\n' "$1" "$2" "$3" "$(median <"$5")" "$6"
+    wall=$(cut -d' ' -f1 "$5" | median)
+    cpu=$(cut -d' ' -f2 "$5" | median)
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$wall" "$6" "$size" "$7" "$cpu" >>"$ROWS"
+    printf '  %-9s %-7s %-24s %10.4f s (cpu %5.2f s) %8d KiB\n' "$1" "$2" "$3" "$wall" "$cpu" "$6"
+}
+
+# Commands that end within a fifth of a second are run four times as often: their wall time is
+# the one most disturbed by other processes.
+more_reps_if_quick() {
+    local reps="$1" warmups="$2"
+    if [ "$warmups" -gt 0 ] && awk -v s="$LAST_SECONDS" 'BEGIN {exit !(s < 0.2)}'; then
+        echo $((reps * 4))
+    else
+        echo "$reps"
+    fi
 }
 
 # measure TOOL SET OPERATION PATCH_FILE WARMUPS REPS ALLOWED_STATUS COMMAND
@@ -148,9 +173,10 @@ measure() {
     local times="$SCRATCH/times" peak=0 i
     : >"$times"
     for ((i = 0; i < warmups; i++)); do run_once "$command" "$allowed"; done
+    reps=$(more_reps_if_quick "$reps" "$warmups")
     for ((i = 0; i < reps; i++)); do
         run_once "$command" "$allowed"
-        echo "$LAST_SECONDS" >>"$times"
+        echo "$LAST_SECONDS $LAST_CPU" >>"$times"
         [ "$LAST_KIB" -gt "$peak" ] && peak=$LAST_KIB
     done
     record "$tool" "$set" "$op" "$patch" "$times" "$peak" "$reps"
@@ -166,12 +192,13 @@ measure_pair() {
     : >"$times2"
     run_once "$first" 0
     run_once "$second" 0
+    reps=$(more_reps_if_quick "$reps" 1)
     for ((i = 0; i < reps; i++)); do
         run_once "$first" 0
-        echo "$LAST_SECONDS" >>"$times1"
+        echo "$LAST_SECONDS $LAST_CPU" >>"$times1"
         [ "$LAST_KIB" -gt "$peak1" ] && peak1=$LAST_KIB
         run_once "$second" 0
-        echo "$LAST_SECONDS" >>"$times2"
+        echo "$LAST_SECONDS $LAST_CPU" >>"$times2"
         [ "$LAST_KIB" -gt "$peak2" ] && peak2=$LAST_KIB
     done
     record "$tool" "$set" "$op1" "$patch" "$times1" "$peak1" "$reps"
@@ -192,13 +219,15 @@ bench_set() {
     local name="$1" with_bsdiff="$2"
     echo "== Set $name: $(stat -c %s a.bin) bytes"
     cp a.bin t.bin
+    # Written data goes to the disk now, not while the tools are being timed.
+    sync
 
     measure cmp "$name" create "" 1 "$REPS" "0 1" "$CMP_COMMAND"
     measure morvane "$name" create morvane.pat 1 "$REPS" 0 \
         '$T '"$MORVANE"' --original a.bin --patched b.bin --patch morvane.pat'
     measure xdelta3 "$name" create xdelta.vcdiff 1 "$REPS" 0 \
         '$T xdelta3 -e -f -s a.bin b.bin xdelta.vcdiff'
-    if [ "$with_bsdiff" = yes ]; then
+    if [ "$with_bsdiff" = yes ] && [ "$BSDIFF" = 1 ]; then
         measure bsdiff "$name" create bsdiff.patch 0 "$SLOW_REPS" 0 '$T bsdiff a.bin b.bin bsdiff.patch'
     fi
 
@@ -220,7 +249,7 @@ bench_set() {
         '$T xdelta3 -d -f -s a.bin xdelta.vcdiff out.bin'
     same_or_fail out.bin b.bin "xdelta3 -d"
     rm -f out.bin
-    if [ "$with_bsdiff" = yes ]; then
+    if [ "$with_bsdiff" = yes ] && [ "$BSDIFF" = 1 ]; then
         measure bspatch "$name" apply bsdiff.patch 0 "$SLOW_REPS" 0 '$T bspatch a.bin out.bin bsdiff.patch'
         same_or_fail out.bin b.bin "bspatch"
         rm -f out.bin
@@ -321,8 +350,8 @@ awk -F '\t' '
         if ($1 == "morvane") base[$2 "/" $3] = $4
     }
     END {
-        print "| tool | data set | operation | median time | peak memory | patch size | time / morvane | runs |"
-        print "|---|---|---|---:|---:|---:|---:|---:|"
+        print "| tool | data set | operation | median time | CPU time | peak memory | patch size | time / morvane | runs |"
+        print "|---|---|---|---:|---:|---:|---:|---:|---:|"
         for (i = 1; i <= NR; i++) {
             split(row[i], f, "\t")
             op = f[3]
@@ -333,7 +362,7 @@ awk -F '\t' '
             if (f[1] == "morvane" && op == "create --executable") key = f[2] "/create"
             ratio = (key in base && base[key] > 0) ? sprintf("%.2f", f[4] / base[key]) : "-"
             if (f[4] < 1) t = sprintf("%.1f ms", f[4] * 1000); else t = sprintf("%.2f s", f[4])
-            printf "| %s | %s | %s | %s | %s MiB | %s | %s | %s |\n", f[1], f[2], op, t, mib(f[5]), human(f[6]), ratio, f[7]
+            printf "| %s | %s | %s | %s | %.2f s | %s MiB | %s | %s | %s |\n", f[1], f[2], op, t, f[8], mib(f[5]), human(f[6]), ratio, f[7]
         }
     }' "$ROWS" >"$TABLE"
 
@@ -371,9 +400,9 @@ LOAD="$(cut -d' ' -f1-3 /proc/loadavg)"
     echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "- Machine: $MACHINE; load average at the end: $LOAD"
     echo "- Command: \`$COMMAND_LINE\`"
-    echo "- Commit: $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$ROOT" diff --quiet HEAD -- src 2>/dev/null || echo ' (with local changes in src/)')"
+    echo "- Built from: $COMMIT"
     echo "- Data: sparse $(size_mib 1024) bytes with 1,000 changes of 1 to 48 bytes; dense $(size_mib 256) bytes with a 16-byte change every 4 KiB; worst $(size_mib 64) bytes, every byte changed; real: a $(size_mib 256)-byte ext4 image before and after writing four files with debugfs."
-    echo "- Method: files in the page cache; one warm-up run, then $REPS measured runs per command (bsdiff and bspatch: $SLOW_REPS, no warm-up); median wall time; peak resident memory from /usr/bin/time. cmp runs as \`cmp -l a b | cat > /dev/null\`, because GNU cmp stops at the first difference when its output is /dev/null itself. xdelta3 runs with its defaults (\`-e -s\`, \`-d -s\`). morvane applies in place and is timed in turns with \`--reverse\`; \"verify\" applies to a file already patched, which reads and checks every block and stops with status 9. time / morvane compares with morvane's create or apply on the same set."
+    echo "- Method: files in the page cache; one warm-up run, then $REPS measured runs per command, $((4 * REPS)) for commands that take less than 0.2 s (bsdiff and bspatch: $SLOW_REPS, no warm-up); median wall time and median CPU time (user + system); peak resident memory from /usr/bin/time. cmp runs as \`cmp -l a b | cat > /dev/null\`, because GNU cmp stops at the first difference when its output is /dev/null itself. xdelta3 runs with its defaults (\`-e -s\`, \`-d -s\`). morvane applies in place and is timed in turns with \`--reverse\`; \"verify\" applies to a file already patched, which reads and checks every block and stops with status 9. time / morvane compares with morvane's create or apply on the same set."
     if [ -n "${BENCH_NOTE:-}" ]; then echo "- Note: $BENCH_NOTE"; fi
     echo
     cat "$TABLE"
