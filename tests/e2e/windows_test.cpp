@@ -127,6 +127,63 @@ bool endsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+bool runningUnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::string withBackslashes(std::string path) {
+    for (char& c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    return path;
+}
+
+// Makes `viewer` the program that opens .txt files, for as long as the object lives.
+class TextViewerAssociation {
+  public:
+    explicit TextViewerAssociation(const std::string& viewer) {
+        char value[256] = {};
+        DWORD size = sizeof value;
+        hadOld_ = RegGetValueA(HKEY_CLASSES_ROOT, ".txt", nullptr, RRF_RT_REG_SZ, nullptr, value,
+                               &size) == ERROR_SUCCESS;
+        old_ = value;
+        ok_ = setDefault(".txt", PROGRAM_ID) &&
+              setDefault(std::string(PROGRAM_ID) + "\\shell\\open\\command",
+                         "\"" + viewer + "\" \"%1\"");
+    }
+    ~TextViewerAssociation() {
+        if (hadOld_)
+            setDefault(".txt", old_);
+        else
+            RegDeleteKeyA(HKEY_CLASSES_ROOT, ".txt");
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, PROGRAM_ID);
+    }
+    TextViewerAssociation(const TextViewerAssociation&) = delete;
+    TextViewerAssociation& operator=(const TextViewerAssociation&) = delete;
+
+    bool ok() const { return ok_; }
+
+  private:
+    static constexpr const char* PROGRAM_ID = "MorvaneTest.TextViewer";
+
+    static bool setDefault(const std::string& key, const std::string& value) {
+        HKEY handle;
+        if (RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            &handle, nullptr) != ERROR_SUCCESS)
+            return false;
+        LONG result =
+            RegSetValueExA(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1));
+        RegCloseKey(handle);
+        return result == ERROR_SUCCESS;
+    }
+
+    bool hadOld_ = false, ok_ = false;
+    std::string old_;
+};
+
 } // namespace
 
 // ---- Own executable path ------------------------------------------------------------------
@@ -302,6 +359,37 @@ TEST_F(WindowsRun, MessageIsWrittenToPatchTxtInTheTemporaryFolderAndStarted) {
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_TRUE(endsWith(commands[0], startCommandFor(temp))) << commands[0];
     EXPECT_EQ(read("target.bin"), patchedBytes());
+}
+
+TEST_F(WindowsRun, InterpreterStartsTheViewerWithPatchTxt) {
+    // The whole way through the real command interpreter: START hands PATCH.TXT to the program
+    // associated with .txt files, here the recorder. A folder with a blank and an & in its name
+    // shows that the path reaches the viewer whole and runs no command of its own.
+    if (!runningUnderWine())
+        GTEST_SKIP() << "changes the .txt file association; runs only in the Wine test prefix";
+    std::string temp = folder / "temp folder & co";
+    makeFolder(temp);
+    prepare("fix.pat", "hello");
+    TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
+    ASSERT_TRUE(association.ok());
+    ProcessOptions realInterpreter = withTemporaryFolder(temp);
+    for (auto it = realInterpreter.setEnv.begin(); it != realInterpreter.setEnv.end(); ++it) {
+        if (it->first == "COMSPEC") {
+            realInterpreter.setEnv.erase(it);
+            break;
+        }
+    }
+
+    ProcessResult result = run({"--patch", "fix.pat"}, realInterpreter);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
+    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
+    // START does not wait for the viewer.
+    for (int i = 0; i < 200 && commandsRun().empty(); ++i)
+        Sleep(50);
+    std::vector<std::string> commands = commandsRun();
+    ASSERT_EQ(commands.size(), 1u) << result.out;
+    EXPECT_TRUE(endsWith(commands[0], "\"" + temp + "\\PATCH.TXT\"")) << commands[0];
 }
 
 TEST_F(WindowsRun, ShorterSecondMessageReplacesTheFirst) {
