@@ -369,7 +369,8 @@ TEST_F(WindowsRun, InterpreterStartsTheViewerWithPatchTxt) {
         GTEST_SKIP() << "changes the .txt file association; runs only in the Wine test prefix";
     std::string temp = folder / "temp folder & co";
     makeFolder(temp);
-    prepare("fix.pat", "hello");
+    write("target.bin", originalBytes());
+    write("fix.pat", patchFor(folder / "target.bin", "hello"));
     TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
     ASSERT_TRUE(association.ok());
     ProcessOptions realInterpreter = withTemporaryFolder(temp);
@@ -379,8 +380,12 @@ TEST_F(WindowsRun, InterpreterStartsTheViewerWithPatchTxt) {
             break;
         }
     }
+    // The interpreter and the viewer may outlive the program for a moment; started outside
+    // the scratch folder, they do not keep it from being removed.
+    std::string scratch = folder.path();
+    realInterpreter.workingDirectory = scratch.substr(0, scratch.find_last_of('\\'));
 
-    ProcessResult result = run({"--patch", "fix.pat"}, realInterpreter);
+    ProcessResult result = run({"--patch", folder / "fix.pat"}, realInterpreter);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
@@ -390,6 +395,7 @@ TEST_F(WindowsRun, InterpreterStartsTheViewerWithPatchTxt) {
     std::vector<std::string> commands = commandsRun();
     ASSERT_EQ(commands.size(), 1u) << result.out;
     EXPECT_TRUE(endsWith(commands[0], "\"" + temp + "\\PATCH.TXT\"")) << commands[0];
+    EXPECT_EQ(read("target.bin"), patchedBytes());
 }
 
 TEST_F(WindowsRun, ShorterSecondMessageReplacesTheFirst) {
@@ -511,6 +517,37 @@ TEST_F(WindowsRun, NamesWithBlanksAndFoldersAreStoredAndReopenedAsTyped) {
         EXPECT_EQ(applied.exitCode, 0) << applied.err;
         EXPECT_EQ(read(name), patchedBytes());
     }
+}
+
+TEST_F(WindowsRun, NamesInTheAnsiCodePageAreStoredAsTheirBytes) {
+    // Names reach the program as bytes of the ANSI code page and go to the file calls as they
+    // came; the patch holds the same bytes.
+    const std::string name = "caf\xE9 \xB5\xE6.bin";
+    std::vector<wchar_t> wide(64);
+    std::string back(64, '\0');
+    BOOL lossy = FALSE;
+    int wideLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(),
+                                         static_cast<int>(name.size()), wide.data(), 64);
+    int backLength = wideLength == 0 ? 0
+                                     : WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength,
+                                                           &back[0], 64, nullptr, &lossy);
+    back.resize(static_cast<std::size_t>(backLength));
+    if (back != name || lossy)
+        GTEST_SKIP() << "the ANSI code page " << GetACP() << " cannot hold the name";
+
+    // Made and read back through the ANSI calls by plain concatenation: std::filesystem would
+    // take the bytes for UTF-8.
+    const std::string path = folder.path() + "\\" + name;
+    writeFile(path, originalBytes());
+    write("new.bin", patchedBytes());
+    ProcessResult created = run({"--original", name, "--patched", "new.bin", "--patch", "fix.pat"});
+    ASSERT_EQ(created.exitCode, 0) << created.err;
+    EXPECT_NE(created.out.find(name), std::string::npos) << created.out;
+    EXPECT_EQ(read("fix.pat").substr(6, 4 + name.size()),
+              le32(static_cast<std::uint32_t>(name.size())) + name);
+    ProcessResult applied = run({"--patch", "fix.pat"});
+    EXPECT_EQ(applied.exitCode, 0) << applied.err;
+    EXPECT_EQ(readFile(path), patchedBytes());
 }
 
 #endif
