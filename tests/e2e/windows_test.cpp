@@ -88,6 +88,14 @@ class LockedFile {
     HANDLE handle_;
 };
 
+std::string withBackslashes(std::string path) {
+    for (char& c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    return path;
+}
+
 class WindowsRun : public MorvaneRun {
   protected:
     // Where the program finds its temporary folder, and what it runs as the command
@@ -96,7 +104,7 @@ class WindowsRun : public MorvaneRun {
         ProcessOptions result = options();
         result.setEnv.push_back({"TMP", tmp});
         result.setEnv.push_back({"TEMP", temp});
-        result.setEnv.push_back({"COMSPEC", MORVANE_COMMAND_RECORDER});
+        result.setEnv.push_back({"COMSPEC", withBackslashes(MORVANE_COMMAND_RECORDER)});
         result.setEnv.push_back({"MORVANE_COMMAND_LOG", commandLog()});
         return result;
     }
@@ -130,14 +138,6 @@ bool endsWith(const std::string& text, const std::string& end) {
 bool runningUnderWine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-std::string withBackslashes(std::string path) {
-    for (char& c : path) {
-        if (c == '/')
-            c = '\\';
-    }
-    return path;
 }
 
 // Makes `viewer` the program that opens .txt files, for as long as the object lives.
