@@ -157,11 +157,14 @@ record() {
 }
 
 # Commands that end within a fifth of a second are run four times as often: their wall time is
-# the one most disturbed by other processes.
+# the one most disturbed by other processes. Commands whose warm-up took more than a minute
+# are run as often as bsdiff.
 more_reps_if_quick() {
     local reps="$1" warmups="$2"
     if [ "$warmups" -gt 0 ] && awk -v s="$LAST_SECONDS" 'BEGIN {exit !(s < 0.2)}'; then
         echo $((reps * 4))
+    elif [ "$warmups" -gt 0 ] && awk -v s="$LAST_SECONDS" 'BEGIN {exit !(s > 60)}'; then
+        echo "$SLOW_REPS"
     else
         echo "$reps"
     fi
@@ -402,7 +405,7 @@ LOAD="$(cut -d' ' -f1-3 /proc/loadavg)"
     echo "- Command: \`$COMMAND_LINE\`"
     echo "- Built from: $COMMIT"
     echo "- Data: sparse $(size_mib 1024) bytes with 1,000 changes of 1 to 48 bytes; dense $(size_mib 256) bytes with a 16-byte change every 4 KiB; worst $(size_mib 64) bytes, every byte changed; real: a $(size_mib 256)-byte ext4 image before and after writing four files with debugfs."
-    echo "- Method: files in the page cache; one warm-up run, then $REPS measured runs per command, $((4 * REPS)) for commands that take less than 0.2 s (bsdiff and bspatch: $SLOW_REPS, no warm-up); median wall time and median CPU time (user + system); peak resident memory from /usr/bin/time. cmp runs as \`cmp -l a b | cat > /dev/null\`, because GNU cmp stops at the first difference when its output is /dev/null itself. xdelta3 runs with its defaults (\`-e -s\`, \`-d -s\`). morvane applies in place and is timed in turns with \`--reverse\`; \"verify\" applies to a file already patched, which reads and checks every block and stops with status 9. time / morvane compares with morvane's create or apply on the same set."
+    echo "- Method: files in the page cache; one warm-up run, then $REPS measured runs per command, $((4 * REPS)) for commands that take less than 0.2 s and $SLOW_REPS for commands that take more than a minute (bsdiff and bspatch: $SLOW_REPS, no warm-up); the runs column gives the number; median wall time and median CPU time (user + system); peak resident memory from /usr/bin/time. cmp runs as \`cmp -l a b | cat > /dev/null\`, because GNU cmp stops at the first difference when its output is /dev/null itself. xdelta3 runs with its defaults (\`-e -s\`, \`-d -s\`). morvane applies in place and is timed in turns with \`--reverse\`; \"verify\" applies to a file already patched, which reads and checks every block and stops with status 9. time / morvane compares with morvane's create or apply on the same set."
     if [ -n "${BENCH_NOTE:-}" ]; then echo "- Note: $BENCH_NOTE"; fi
     echo
     cat "$TABLE"
