@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64)
+PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev)
 missing=()
 for package in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
@@ -24,3 +24,5 @@ fi
 
 cmake --workflow --preset debug
 cmake --workflow --preset windows
+# A short run of every fuzzing harness (skipped with a message where clang++ is missing).
+MORVANE_FUZZ_PARALLEL=2 fuzz/run.sh smoke
