@@ -1,16 +1,9 @@
 #include "patch/patch_block.h"
+#include "support/blocks.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-PatchBlock blockOf(std::uint32_t offset, const Bytes& original, const Bytes& patched) {
-    PatchBlock block;
-    block.offset = offset;
-    block.originalBytes = original;
-    block.patchedBytes = patched;
-    return block;
-}
 
 TEST(PatchBlock, TrimDropsOnlyTrailingEqualPairs) {
     struct Case {

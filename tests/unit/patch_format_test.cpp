@@ -1,5 +1,6 @@
 #include "patch/patch_format.h"
 
+#include "support/blocks.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
@@ -12,14 +13,6 @@ std::string written(const ByteSink& sink) {
 
 ByteSource sourceOf(const std::string& bytes) {
     return sourceFromBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-}
-
-PatchBlock blockOf(std::uint32_t offset, const Bytes& original, const Bytes& patched) {
-    PatchBlock block;
-    block.offset = offset;
-    block.originalBytes = original;
-    block.patchedBytes = patched;
-    return block;
 }
 
 using namespace std::string_literals;
