@@ -23,6 +23,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake --workflow --preset debug
-cmake --workflow --preset windows
 # A short run of every fuzzing harness (skipped with a message where clang++ is missing).
 MORVANE_FUZZ_PARALLEL=2 fuzz/run.sh smoke
+cmake --workflow --preset windows
