@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs (when run as root with apt-get), then builds and runs every
-# test: the native suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# Windows build (MinGW-w64, static) with the same suite run under Wine.
+# test: the native suite under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of
+# each fuzzing harness, then the Windows build (MinGW-w64, static) with the same suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
