@@ -1,6 +1,7 @@
 #include "apply/apply_patch.h"
 
 #include "app/console.h"
+#include "app/input_file.h"
 #include "apply/show_message.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
@@ -74,10 +75,8 @@ std::string blockLine(const PatchBlock& block) {
 
 void applyPatch(const std::string& patchName, bool reverse) {
     printLine("Reading patch file: " + patchName);
-    platform::File patchFile = platform::openForReading(patchName);
     std::uint64_t patchSize = 0;
-    if (!platform::isOpen(patchFile) || !platform::fileSize(patchFile, patchSize))
-        failWith(EXIT_CANNOT_OPEN, "Could not open patch file");
+    platform::File patchFile = openInputOrFail(patchName, "Could not open patch file", patchSize);
 
     ByteSource source = sourceFromFile(patchFile, patchSize);
     PatchHeader header;

@@ -1,6 +1,7 @@
 #include "create/create_patch.h"
 
 #include "app/console.h"
+#include "app/input_file.h"
 #include "create/change_collector.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
@@ -14,13 +15,6 @@ namespace {
 const std::size_t COMPARE_CHUNK_SIZE = 256 * 1024;
 // Sizes and offsets in a patch are 32-bit.
 const std::uint64_t LARGEST_PATCHABLE_SIZE = 0xFFFFFFFFu;
-
-platform::File openInput(const std::string& name, const char* failure, std::uint64_t& size) {
-    platform::File file = platform::openForReading(name);
-    if (!platform::isOpen(file) || !platform::fileSize(file, size))
-        failWith(EXIT_CANNOT_OPEN, failure);
-    return file;
-}
 
 void compareFiles(const platform::File& original, const platform::File& patched, std::uint64_t size,
                   ChangeCollector& collector) {
@@ -45,7 +39,7 @@ void compareFiles(const platform::File& original, const platform::File& patched,
 
 std::string readMessage(const std::string& messageName) {
     std::uint64_t size = 0;
-    platform::File file = openInput(messageName, "Could not open message file", size);
+    platform::File file = openInputOrFail(messageName, "Could not open message file", size);
     if (size > LARGEST_PATCHABLE_SIZE)
         failWith(EXIT_SIZE_MISMATCH, "Files are too large for a patch");
     std::string message(static_cast<std::size_t>(size), '\0');
@@ -67,8 +61,10 @@ void createPatch(const std::string& originalName, const std::string& patchedName
 
     std::uint64_t originalSize = 0;
     std::uint64_t patchedSize = 0;
-    platform::File original = openInput(originalName, "Could not open original file", originalSize);
-    platform::File patched = openInput(patchedName, "Could not open patched file", patchedSize);
+    platform::File original =
+        openInputOrFail(originalName, "Could not open original file", originalSize);
+    platform::File patched =
+        openInputOrFail(patchedName, "Could not open patched file", patchedSize);
     if (originalSize != patchedSize)
         failWith(EXIT_SIZE_MISMATCH, "Files have different sizes");
     if (originalSize > LARGEST_PATCHABLE_SIZE)

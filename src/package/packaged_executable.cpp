@@ -1,6 +1,7 @@
 #include "package/packaged_executable.h"
 
 #include "app/console.h"
+#include "app/input_file.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
@@ -25,13 +26,6 @@ std::uint64_t copyFile(const platform::File& input, std::uint64_t size, ByteSink
     }
 }
 
-platform::File openInput(const std::string& name, const char* failure, std::uint64_t& size) {
-    platform::File file = platform::openForReading(name);
-    if (!platform::isOpen(file) || !platform::fileSize(file, size))
-        failWith(EXIT_CANNOT_OPEN, failure);
-    return file;
-}
-
 } // namespace
 
 void buildPackagedExecutable(const std::string& ownPath, const std::string& patchPath,
@@ -39,9 +33,9 @@ void buildPackagedExecutable(const std::string& ownPath, const std::string& patc
     std::uint64_t ownSize = 0;
     std::uint64_t patchSize = 0;
     platform::File own =
-        openInput(ownPath, "Cannot use this executable to build embedded patch", ownSize);
+        openInputOrFail(ownPath, "Cannot use this executable to build embedded patch", ownSize);
     platform::File patch =
-        openInput(patchPath, "Cannot read generated patch from temporary file", patchSize);
+        openInputOrFail(patchPath, "Cannot read generated patch from temporary file", patchSize);
     platform::File output = platform::openForWriting(outputPath);
     if (!platform::isOpen(output))
         failWith(EXIT_CANNOT_WRITE, "Cannot write to output file");

@@ -1,0 +1,10 @@
+#include "app/input_file.h"
+
+#include "app/console.h"
+
+platform::File openInputOrFail(const std::string& name, const char* failure, std::uint64_t& size) {
+    platform::File file = platform::openForReading(name);
+    if (!platform::isOpen(file) || !platform::fileSize(file, size))
+        failWith(EXIT_CANNOT_OPEN, failure);
+    return file;
+}

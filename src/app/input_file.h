@@ -1,0 +1,10 @@
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <string>
+
+// Opens `name` for reading and takes its size; a file that cannot be opened ends the run with
+// code 4 and `failure`.
+platform::File openInputOrFail(const std::string& name, const char* failure, std::uint64_t& size);
