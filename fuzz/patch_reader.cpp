@@ -91,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expectSame(fromMemory, want, "from memory");
 
     loadScratch(data, size);
-    platform::File file;
-    file.handle = scratchFile;
+    // A second descriptor of the scratch file: the handle closes its own when it goes.
+    platform::File file(::dup(scratchFile));
     ByteSource stream = sourceFromFile(file, size);
     ReadResult fromFile = readAll(stream);
     expectSame(fromFile, want, "from a file");

@@ -3,17 +3,27 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+// A line begun with printText and not yet ended.
+bool lineOpen = false;
+} // namespace
+
 void printText(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
+    lineOpen = !text.empty() || lineOpen;
 }
 
 void printLine(const std::string& text) {
     printText(text);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+    lineOpen = false;
 }
 
 void failWith(ExitCode code, const char* message) {
+    // An error line never breaks into a half-written progress line.
+    if (lineOpen)
+        printLine("");
     std::fflush(stdout);
     std::fputs("Error: ", stderr);
     std::fputs(message, stderr);

@@ -32,7 +32,9 @@ void verifyBlock(const platform::File& target, std::uint64_t size, const PatchBl
     while (inside && done < length && (result.matchesOriginal || result.matchesPatched)) {
         std::size_t piece = std::min(VERIFY_CHUNK_SIZE, length - done);
         found.resize(piece);
-        if (platform::readAt(target, block.offset + done, found.data(), piece) != piece) {
+        platform::ReadResult got =
+            platform::readAt(target, block.offset + done, found.data(), piece);
+        if (got.failed || got.count != piece) {
             inside = false;
             break;
         }
@@ -80,14 +82,19 @@ void applyPatch(const std::string& patchName, bool reverse) {
 
     ByteSource source = sourceFromFile(patchFile, patchSize);
     PatchHeader header;
-    if (readPatchHeader(source, header) != HeaderStatus::Valid)
+    HeaderStatus status = readPatchHeader(source, header);
+    if (source.failed)
+        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+    if (status != HeaderStatus::Valid)
         failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
     if (!header.message.empty())
         showPatchMessage(header.message);
 
     BlockList blocks;
     collectBlocks(source, blocks);
-    platform::closeFile(patchFile);
+    if (source.failed)
+        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+    patchFile = platform::File();
 
     if (reverse) {
         printText("Reversing patch data...");

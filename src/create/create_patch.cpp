@@ -24,15 +24,18 @@ void compareFiles(const platform::File& original, const platform::File& patched,
     while (position < size) {
         std::size_t wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(COMPARE_CHUNK_SIZE, size - position));
-        std::size_t gotOriginal =
+        // Both sizes were taken at the start: fewer bytes now means a read error or a file
+        // that shrank, and a patch of the first part only would pass for a whole one.
+        platform::ReadResult gotOriginal =
             platform::readAt(original, position, originalChunk.data(), wanted);
-        std::size_t gotPatched = platform::readAt(patched, position, patchedChunk.data(), wanted);
-        // Both files are compared position by position up to the end of the shorter read.
-        std::size_t count = std::min(gotOriginal, gotPatched);
-        collectChanges(collector, originalChunk.data(), patchedChunk.data(), count, position);
-        if (count < wanted)
-            break;
-        position += count;
+        if (gotOriginal.failed || gotOriginal.count < wanted)
+            failWith(EXIT_CANNOT_OPEN, "Could not read original file");
+        platform::ReadResult gotPatched =
+            platform::readAt(patched, position, patchedChunk.data(), wanted);
+        if (gotPatched.failed || gotPatched.count < wanted)
+            failWith(EXIT_CANNOT_OPEN, "Could not read patched file");
+        collectChanges(collector, originalChunk.data(), patchedChunk.data(), wanted, position);
+        position += wanted;
     }
     finishChanges(collector);
 }
@@ -43,8 +46,9 @@ std::string readMessage(const std::string& messageName) {
     if (size > LARGEST_PATCHABLE_SIZE)
         failWith(EXIT_SIZE_MISMATCH, "Files are too large for a patch");
     std::string message(static_cast<std::size_t>(size), '\0');
-    message.resize(platform::readAt(file, 0, &message[0], message.size()));
-    platform::closeFile(file);
+    platform::ReadResult got = platform::readAt(file, 0, &message[0], message.size());
+    if (got.failed || got.count < message.size())
+        failWith(EXIT_CANNOT_OPEN, "Could not read message file");
     return message;
 }
 
@@ -74,8 +78,8 @@ void createPatch(const std::string& originalName, const std::string& patchedName
     ChangeCollector collector;
     collector.streamSize = originalSize;
     compareFiles(original, patched, originalSize, collector);
-    platform::closeFile(original);
-    platform::closeFile(patched);
+    original = platform::File();
+    patched = platform::File();
     printLine(" DONE");
 
     if (collector.blocks.empty())

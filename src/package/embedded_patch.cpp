@@ -16,8 +16,8 @@ bool copyRange(const platform::File& from, std::uint64_t start, std::uint64_t en
     for (std::uint64_t position = start; position < end;) {
         std::size_t wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), end - position));
-        if (platform::readAt(from, position, chunk.data(), wanted) != wanted ||
-            !platform::writeNext(to, chunk.data(), wanted))
+        platform::ReadResult got = platform::readAt(from, position, chunk.data(), wanted);
+        if (got.failed || got.count != wanted || !platform::writeNext(to, chunk.data(), wanted))
             return false;
         position += wanted;
     }
@@ -63,6 +63,5 @@ std::string extractEmbeddedPatch(const std::string& ownPath) {
             name.clear();
         }
     }
-    platform::closeFile(own);
     return name;
 }

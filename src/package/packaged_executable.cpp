@@ -12,19 +12,24 @@ namespace {
 
 const std::size_t COPY_CHUNK_SIZE = 1024;
 
-// Copies a whole input to the sink and returns how many bytes it held.
-std::uint64_t copyFile(const platform::File& input, std::uint64_t size, ByteSink& sink) {
+// Copies a whole input of `size` bytes to the sink; a read error or a file that turns out
+// shorter than its size ends the run with `failure`.
+void copyFile(const platform::File& input, std::uint64_t size, ByteSink& sink,
+              const char* failure) {
     ByteSource source = sourceFromFile(input, size);
     std::uint8_t chunk[COPY_CHUNK_SIZE];
-    std::uint64_t copied = 0;
     for (;;) {
         std::size_t got = readBytes(source, chunk, COPY_CHUNK_SIZE);
+        if (source.failed)
+            failWith(EXIT_CANNOT_OPEN, failure);
         writeBytes(sink, chunk, got);
-        copied += got;
         if (got < COPY_CHUNK_SIZE)
-            return copied;
+            return;
     }
 }
+
+const char* const OWN_FAILURE = "Cannot use this executable to build embedded patch";
+const char* const PATCH_FAILURE = "Cannot read generated patch from temporary file";
 
 } // namespace
 
@@ -32,24 +37,20 @@ void buildPackagedExecutable(const std::string& ownPath, const std::string& patc
                              const std::string& outputPath) {
     std::uint64_t ownSize = 0;
     std::uint64_t patchSize = 0;
-    platform::File own =
-        openInputOrFail(ownPath, "Cannot use this executable to build embedded patch", ownSize);
-    platform::File patch =
-        openInputOrFail(patchPath, "Cannot read generated patch from temporary file", patchSize);
+    platform::File own = openInputOrFail(ownPath, OWN_FAILURE, ownSize);
+    platform::File patch = openInputOrFail(patchPath, PATCH_FAILURE, patchSize);
     platform::File output = platform::openForWriting(outputPath);
     if (!platform::isOpen(output))
         failWith(EXIT_CANNOT_WRITE, "Cannot write to output file");
 
     ByteSink sink = sinkToFile(output);
-    std::uint64_t executableSize = copyFile(own, ownSize, sink);
-    copyFile(patch, patchSize, sink);
+    copyFile(own, ownSize, sink, OWN_FAILURE);
+    copyFile(patch, patchSize, sink, PATCH_FAILURE);
     // The trailer can only point at an offset that fits in 32 bits.
-    bool fits = executableSize <= 0xFFFFFFFFu;
-    writeU32(sink, static_cast<std::uint32_t>(executableSize));
+    bool fits = ownSize <= 0xFFFFFFFFu;
+    writeU32(sink, static_cast<std::uint32_t>(ownSize));
     bool written = flushSink(sink);
     platform::copyPermissions(ownPath, output);
-    platform::closeFile(own);
-    platform::closeFile(patch);
     if (!platform::closeFile(output) || !written || !fits)
         failWith(EXIT_CANNOT_WRITE, "Cannot write to output file");
 }

@@ -10,7 +10,7 @@ const std::size_t WRITE_BUFFER_SIZE = 256 * 1024;
 
 ByteSource sourceFromFile(const platform::File& file, std::uint64_t size) {
     ByteSource source;
-    source.file = file;
+    source.file = &file;
     source.size = size;
     return source;
 }
@@ -35,34 +35,36 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
             source.position += piece;
             continue;
         }
-        if (!platform::isOpen(source.file))
+        if (source.file == nullptr || source.failed)
             break;
-        std::size_t wanted = count - delivered;
+        std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(count - delivered, remaining(source)));
         if (wanted >= READ_BUFFER_SIZE) {
             // Large fields go straight to their destination.
-            std::size_t got = platform::readAt(
-                source.file, source.position, out + delivered,
-                static_cast<std::size_t>(std::min<std::uint64_t>(wanted, remaining(source))));
-            delivered += got;
-            source.position += got;
-            if (got == 0)
-                break;
+            platform::ReadResult got =
+                platform::readAt(*source.file, source.position, out + delivered, wanted);
+            delivered += got.count;
+            source.position += got.count;
+            if (got.failed || got.count < wanted)
+                source.failed = true;
             continue;
         }
-        source.buffer.resize(READ_BUFFER_SIZE);
-        std::size_t got =
-            platform::readAt(source.file, source.position, source.buffer.data(), READ_BUFFER_SIZE);
-        source.buffer.resize(got);
+        std::size_t fill =
+            static_cast<std::size_t>(std::min<std::uint64_t>(READ_BUFFER_SIZE, remaining(source)));
+        source.buffer.resize(fill);
+        platform::ReadResult got =
+            platform::readAt(*source.file, source.position, source.buffer.data(), fill);
+        source.buffer.resize(got.count);
         source.bufferStart = source.position;
-        if (got == 0)
-            break;
+        if (got.failed || got.count < fill)
+            source.failed = true;
     }
     return delivered;
 }
 
 ByteSink sinkToFile(const platform::File& file) {
     ByteSink sink;
-    sink.file = file;
+    sink.file = &file;
     sink.buffer.reserve(WRITE_BUFFER_SIZE);
     return sink;
 }
@@ -71,7 +73,7 @@ namespace {
 void writeOut(ByteSink& sink, const void* data, std::size_t count) {
     if (sink.failed || count == 0)
         return;
-    if (!platform::writeNext(sink.file, data, count))
+    if (!platform::writeNext(*sink.file, data, count))
         sink.failed = true;
 }
 } // namespace

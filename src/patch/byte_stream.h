@@ -11,14 +11,17 @@
 #include <vector>
 
 struct ByteSource {
-    platform::File file;    // none when the bytes are all in `buffer`
-    std::uint64_t size = 0; // total bytes of the source
+    const platform::File* file = nullptr; // none when the bytes are all in `buffer`
+    std::uint64_t size = 0;               // total bytes of the source
     std::uint64_t position = 0;
     std::vector<std::uint8_t> buffer;
     std::uint64_t bufferStart = 0; // source position of buffer[0]
+    // The file could not be read, or held fewer bytes than its size said.
+    bool failed = false;
 };
 
-// A source over an open file of known size; the file stays owned by the caller.
+// A source over an open file of known size; the file stays owned by the caller and must
+// outlive the source.
 ByteSource sourceFromFile(const platform::File& file, std::uint64_t size);
 // A source over bytes held in memory.
 ByteSource sourceFromBytes(const std::uint8_t* data, std::size_t count);
@@ -27,15 +30,17 @@ inline std::uint64_t remaining(const ByteSource& source) {
     return source.size - source.position;
 }
 
-// Reads up to `count` bytes; returns how many were delivered (fewer only at the end).
+// Reads up to `count` bytes; returns how many were delivered (fewer only at the end, or when
+// the source has failed).
 std::size_t readBytes(ByteSource& source, void* data, std::size_t count);
 
 struct ByteSink {
-    platform::File file;
+    const platform::File* file = nullptr;
     std::vector<std::uint8_t> buffer;
     bool failed = false;
 };
 
+// A sink over an open file owned by the caller, which must outlive the sink.
 ByteSink sinkToFile(const platform::File& file);
 void writeBytes(ByteSink& sink, const void* data, std::size_t count);
 // Writes out what is buffered; false when any write of the sink has failed.

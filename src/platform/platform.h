@@ -8,19 +8,31 @@
 
 namespace platform {
 
-// An open file, or none. Plain value; closeFile releases it.
+// An open file, or none. Move-only; it closes itself when it goes. Outputs are closed with
+// closeFile, which reports whether the system could write out what it had buffered.
 struct File {
     std::intptr_t handle = -1;
+
+    File() = default;
+    explicit File(std::intptr_t value) : handle(value) {}
+    File(File&& other) noexcept : handle(other.handle) { other.handle = -1; }
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
 };
 
 inline bool isOpen(const File& file) {
     return file.handle != -1;
 }
 
+// Opens an input without ever waiting on it: only regular files and block devices are
+// accepted; folders, pipes, sockets and character devices give no file.
 File openForReading(const std::string& name);
 // Creates a missing file or empties an existing one.
 File openForWriting(const std::string& name);
-// Opens an existing file for reading and writing; never creates or empties it.
+// Opens an existing file for reading and writing (the same kinds of file as openForReading);
+// never creates or empties it. Other processes may read it meanwhile but not write it.
 File openForUpdate(const std::string& name);
 
 // Closes the file; false when the system reports that buffered data could not be written.
@@ -29,9 +41,14 @@ bool closeFile(File& file);
 // The file's size in bytes; false when it cannot be determined.
 bool fileSize(const File& file, std::uint64_t& size);
 
-// Reads up to `count` bytes at `offset`, retrying short reads; returns the bytes delivered
-// (fewer only at end of file or on an error).
-std::size_t readAt(const File& file, std::uint64_t offset, void* data, std::size_t count);
+struct ReadResult {
+    std::size_t count = 0; // bytes delivered
+    bool failed = false;   // the system reported an error (end of file is not one)
+};
+
+// Reads up to `count` bytes at `offset`, retrying short reads; fewer bytes come only at the
+// end of the file or with `failed` set.
+ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_t count);
 
 // Writes all `count` bytes at `offset`; false when any of them could not be written.
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count);
@@ -56,5 +73,22 @@ void removeFile(const std::string& name);
 // Gives an open regular file the permission bits of the file `source` (so a copy of an
 // executable can be started). Special files are left alone. No effect on Windows.
 void copyPermissions(const std::string& source, const File& target);
+
+#ifdef MORVANE_TEST_SEAMS
+// Test builds only: faults planted into the file calls by a plan that lives with the tests.
+namespace seam {
+enum class Call { ReadAt, WriteAt, WriteNext };
+// Counts the call. May shorten `count`; false when the call must report a failure after
+// moving that many bytes.
+bool before(Call call, std::size_t& count);
+// Ends the process abruptly when the plan says so for this call.
+void after(Call call);
+} // namespace seam
+#define MORVANE_SEAM_BEFORE(call, count) seam::before(seam::Call::call, count)
+#define MORVANE_SEAM_AFTER(call) seam::after(seam::Call::call)
+#else
+#define MORVANE_SEAM_BEFORE(call, count) true
+#define MORVANE_SEAM_AFTER(call) ((void)0)
+#endif
 
 } // namespace platform

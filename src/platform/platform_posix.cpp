@@ -18,14 +18,25 @@ File openWith(const std::string& name, int flags) {
     do {
         fd = ::open(name.c_str(), flags | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    File file;
-    if (fd >= 0)
-        file.handle = fd;
-    return file;
+    return fd >= 0 ? File(fd) : File();
 }
 
 int fd(const File& file) {
     return static_cast<int>(file.handle);
+}
+
+// Opens without waiting (a FIFO would block in open() until a writer came), then keeps only
+// the kinds of file that hold data at fixed offsets, and makes the descriptor blocking again.
+File openInput(const std::string& name, int access) {
+    File file = openWith(name, access | O_NONBLOCK);
+    struct stat info;
+    if (!isOpen(file) || ::fstat(fd(file), &info) != 0 ||
+        !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
+        return File();
+    int flags = ::fcntl(fd(file), F_GETFL);
+    if (flags < 0 || ::fcntl(fd(file), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return File();
+    return file;
 }
 
 std::string temporaryFolder() {
@@ -60,19 +71,27 @@ bool hasGraphicalSession() {
 
 } // namespace
 
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        closeFile(*this);
+        handle = other.handle;
+        other.handle = -1;
+    }
+    return *this;
+}
+
+File::~File() {
+    closeFile(*this);
+}
+
 File openForReading(const std::string& name) {
-    File file = openWith(name, O_RDONLY);
-    // A folder opens for reading here but is no file to read.
-    struct stat info;
-    if (isOpen(file) && (::fstat(fd(file), &info) != 0 || S_ISDIR(info.st_mode)))
-        closeFile(file);
-    return file;
+    return openInput(name, O_RDONLY);
 }
 File openForWriting(const std::string& name) {
     return openWith(name, O_WRONLY | O_CREAT | O_TRUNC);
 }
 File openForUpdate(const std::string& name) {
-    return openWith(name, O_RDWR);
+    return openInput(name, O_RDWR);
 }
 
 bool closeFile(File& file) {
@@ -99,22 +118,28 @@ bool fileSize(const File& file, std::uint64_t& size) {
     return true;
 }
 
-std::size_t readAt(const File& file, std::uint64_t offset, void* data, std::size_t count) {
-    std::size_t total = 0;
+ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_t count) {
+    ReadResult result;
+    bool passes = MORVANE_SEAM_BEFORE(ReadAt, count);
     char* out = static_cast<char*>(data);
-    while (total < count) {
-        ssize_t done =
-            ::pread(fd(file), out + total, count - total, static_cast<off_t>(offset + total));
+    while (result.count < count) {
+        ssize_t done = ::pread(fd(file), out + result.count, count - result.count,
+                               static_cast<off_t>(offset + result.count));
         if (done < 0 && errno == EINTR)
             continue;
+        if (done < 0)
+            result.failed = true;
         if (done <= 0)
             break;
-        total += static_cast<std::size_t>(done);
+        result.count += static_cast<std::size_t>(done);
     }
-    return total;
+    result.failed = result.failed || !passes;
+    MORVANE_SEAM_AFTER(ReadAt);
+    return result;
 }
 
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count) {
+    bool passes = MORVANE_SEAM_BEFORE(WriteAt, count);
     std::size_t total = 0;
     const char* in = static_cast<const char*>(data);
     while (total < count) {
@@ -126,11 +151,15 @@ bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size
             return false;
         total += static_cast<std::size_t>(done);
     }
-    return true;
+    MORVANE_SEAM_AFTER(WriteAt);
+    return passes;
 }
 
 bool writeNext(const File& file, const void* data, std::size_t count) {
-    return writeAll(fd(file), static_cast<const char*>(data), count);
+    bool passes = MORVANE_SEAM_BEFORE(WriteNext, count);
+    bool written = writeAll(fd(file), static_cast<const char*>(data), count);
+    MORVANE_SEAM_AFTER(WriteNext);
+    return written && passes;
 }
 
 std::string ownExecutablePath() {

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 #include <windows.h>
@@ -11,13 +12,16 @@ HANDLE nativeHandle(const File& file) {
     return reinterpret_cast<HANDLE>(file.handle);
 }
 
-File openWith(const std::string& name, DWORD access, DWORD disposition) {
-    // Shared for reading and writing, as ordinary stream files are.
-    HANDLE handle = CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    File file;
-    if (handle != INVALID_HANDLE_VALUE)
-        file.handle = reinterpret_cast<std::intptr_t>(handle);
+File openWith(const std::string& name, DWORD access, DWORD share, DWORD disposition) {
+    HANDLE handle = CreateFileA(name.c_str(), access, share, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
+}
+
+// Only files on a disk hold data at fixed offsets; pipes and character devices are refused.
+File keepDiskFile(File file) {
+    if (isOpen(file) && GetFileType(nativeHandle(file)) != FILE_TYPE_DISK)
+        return File();
     return file;
 }
 
@@ -33,14 +37,30 @@ const std::size_t MAX_TRANSFER = 1u << 30;
 
 } // namespace
 
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        closeFile(*this);
+        handle = other.handle;
+        other.handle = -1;
+    }
+    return *this;
+}
+
+File::~File() {
+    closeFile(*this);
+}
+
 File openForReading(const std::string& name) {
-    return openWith(name, GENERIC_READ, OPEN_EXISTING);
+    return keepDiskFile(
+        openWith(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
 }
 File openForWriting(const std::string& name) {
-    return openWith(name, GENERIC_WRITE, CREATE_ALWAYS);
+    return openWith(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS);
 }
 File openForUpdate(const std::string& name) {
-    return openWith(name, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    // No other process may write the target between its verification and the writes.
+    return keepDiskFile(
+        openWith(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING));
 }
 
 bool closeFile(File& file) {
@@ -59,27 +79,34 @@ bool fileSize(const File& file, std::uint64_t& size) {
     return true;
 }
 
-std::size_t readAt(const File& file, std::uint64_t offset, void* data, std::size_t count) {
-    std::size_t total = 0;
+ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_t count) {
+    ReadResult result;
+    bool passes = MORVANE_SEAM_BEFORE(ReadAt, count);
     char* out = static_cast<char*>(data);
-    while (total < count) {
-        std::size_t piece = count - total < MAX_TRANSFER ? count - total : MAX_TRANSFER;
-        OVERLAPPED position = positionAt(offset + total);
+    while (result.count < count) {
+        std::size_t piece = std::min(count - result.count, MAX_TRANSFER);
+        OVERLAPPED position = positionAt(offset + result.count);
         DWORD done = 0;
-        if (!ReadFile(nativeHandle(file), out + total, static_cast<DWORD>(piece), &done,
-                      &position) ||
-            done == 0)
+        if (!ReadFile(nativeHandle(file), out + result.count, static_cast<DWORD>(piece), &done,
+                      &position)) {
+            result.failed = GetLastError() != ERROR_HANDLE_EOF;
             break;
-        total += done;
+        }
+        if (done == 0)
+            break;
+        result.count += done;
     }
-    return total;
+    result.failed = result.failed || !passes;
+    MORVANE_SEAM_AFTER(ReadAt);
+    return result;
 }
 
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count) {
+    bool passes = MORVANE_SEAM_BEFORE(WriteAt, count);
     std::size_t total = 0;
     const char* in = static_cast<const char*>(data);
     while (total < count) {
-        std::size_t piece = count - total < MAX_TRANSFER ? count - total : MAX_TRANSFER;
+        std::size_t piece = std::min(count - total, MAX_TRANSFER);
         OVERLAPPED position = positionAt(offset + total);
         DWORD done = 0;
         if (!WriteFile(nativeHandle(file), in + total, static_cast<DWORD>(piece), &done,
@@ -88,20 +115,23 @@ bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size
             return false;
         total += done;
     }
-    return true;
+    MORVANE_SEAM_AFTER(WriteAt);
+    return passes;
 }
 
 bool writeNext(const File& file, const void* data, std::size_t count) {
+    bool passes = MORVANE_SEAM_BEFORE(WriteNext, count);
     const char* in = static_cast<const char*>(data);
     while (count > 0) {
-        DWORD piece = static_cast<DWORD>(count < MAX_TRANSFER ? count : MAX_TRANSFER);
+        DWORD piece = static_cast<DWORD>(std::min(count, MAX_TRANSFER));
         DWORD done = 0;
         if (!WriteFile(nativeHandle(file), in, piece, &done, nullptr) || done == 0)
             return false;
         in += done;
         count -= done;
     }
-    return true;
+    MORVANE_SEAM_AFTER(WriteNext);
+    return passes;
 }
 
 std::string ownExecutablePath() {

@@ -305,6 +305,10 @@ std::string morvanePath() {
 #endif
 }
 
+std::string seamedMorvanePath() {
+    return MORVANE_SEAMED_EXECUTABLE;
+}
+
 std::vector<std::string> outputLines(const std::string& output) {
     std::vector<std::string> lines;
     std::size_t start = 0;

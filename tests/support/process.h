@@ -25,6 +25,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 
 // Path of the morvane program under test.
 std::string morvanePath();
+// Path of the copy of the program built with the fault seams (see seams/fault_plan.h).
+std::string seamedMorvanePath();
 
 // Splits output into lines, accepting LF and CR LF line ends (Windows console text mode).
 std::vector<std::string> outputLines(const std::string& output);
