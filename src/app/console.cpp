@@ -1,5 +1,7 @@
 #include "app/console.h"
 
+#include "app/output_file.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,6 +26,8 @@ void failWith(ExitCode code, const char* message) {
     // An error line never breaks into a half-written progress line.
     if (lineOpen)
         printLine("");
+    // A half-written output never takes the place of the file it was to replace.
+    discardPendingOutputs();
     std::fflush(stdout);
     std::fputs("Error: ", stderr);
     std::fputs(message, stderr);

@@ -11,6 +11,7 @@
 int runMorvane(int argc, const char* const* argv) {
     if (argc < 1)
         return EXIT_EMPTY_ARGV;
+    platform::prepareProcess();
     RunOptions options;
     options.ownPath = platform::ownExecutablePath();
     options.patchName = extractEmbeddedPatch(options.ownPath);
@@ -25,8 +26,9 @@ int runMorvane(int argc, const char* const* argv) {
         std::string temporaryName = platform::createTemporaryFile();
         if (temporaryName.empty())
             failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
-        createPatch(options.originalName, options.patchedName, temporaryName, options.messageName);
-        buildPackagedExecutable(options.ownPath, temporaryName, options.patchName);
+        std::vector<platform::FileIdentity> inputs = createPatch(
+            options.originalName, options.patchedName, temporaryName, options.messageName);
+        buildPackagedExecutable(options.ownPath, temporaryName, options.patchName, inputs);
         platform::removeFile(temporaryName);
         break;
     }

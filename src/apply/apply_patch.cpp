@@ -23,11 +23,11 @@ struct Verification {
 };
 
 // Compares one block with the file and clears the flag of every side it does not match. A
-// block that does not lie wholly inside the file matches neither side.
+// block that does not lie wholly inside the file matches neither side, an empty one included.
 void verifyBlock(const platform::File& target, std::uint64_t size, const PatchBlock& block,
                  std::vector<std::uint8_t>& found, Verification& result) {
     std::size_t length = block.length();
-    bool inside = length == 0 || (block.offset <= size && length <= size - block.offset);
+    bool inside = block.offset <= size && length <= size - block.offset;
     std::size_t done = 0;
     while (inside && done < length && (result.matchesOriginal || result.matchesPatched)) {
         std::size_t piece = std::min(VERIFY_CHUNK_SIZE, length - done);
@@ -91,9 +91,11 @@ void applyPatch(const std::string& patchName, bool reverse) {
         showPatchMessage(header.message);
 
     BlockList blocks;
-    collectBlocks(source, blocks);
+    BlocksStatus blocksStatus = collectBlocks(source, blocks);
     if (source.failed)
         failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+    if (blocksStatus != BlocksStatus::Valid)
+        failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
     patchFile = platform::File();
 
     if (reverse) {

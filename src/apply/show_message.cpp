@@ -3,9 +3,29 @@
 #include "app/console.h"
 #include "platform/platform.h"
 
+namespace {
+
+// The temporary folder is shared with other users: the message goes only into a file that is
+// this user's own, never through a link planted under the fixed name, and never into a FIFO,
+// which would block the run or hand the message to whoever made it.
+bool writeMessageFile(const std::string& path, const std::string& message) {
+    platform::File file = platform::openInSharedFolder(path);
+    if (!platform::isOpen(file) || !platform::isPrivateRegularFile(file) ||
+        !platform::truncateFile(file, 0))
+        return false;
+    bool written = platform::writeNext(file, message.data(), message.size());
+    return platform::closeFile(file) && written;
+}
+
+} // namespace
+
 void showPatchMessage(const std::string& message) {
-    if (platform::showMessageInViewer(message))
-        return;
+    std::string folder = platform::temporaryFolder();
+    if (!folder.empty()) {
+        std::string path = folder + "PATCH.TXT";
+        if (writeMessageFile(path, message) && platform::startViewer(path))
+            return;
+    }
     printText(message);
     printLine("");
 }

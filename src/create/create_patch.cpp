@@ -2,6 +2,7 @@
 
 #include "app/console.h"
 #include "app/input_file.h"
+#include "app/output_file.h"
 #include "create/change_collector.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
@@ -40,9 +41,11 @@ void compareFiles(const platform::File& original, const platform::File& patched,
     finishChanges(collector);
 }
 
-std::string readMessage(const std::string& messageName) {
+std::string readMessage(const std::string& messageName,
+                        std::vector<platform::FileIdentity>& inputs) {
     std::uint64_t size = 0;
     platform::File file = openInputOrFail(messageName, "Could not open message file", size);
+    inputs.push_back(platform::identityOf(file));
     if (size > LARGEST_PATCHABLE_SIZE)
         failWith(EXIT_SIZE_MISMATCH, "Files are too large for a patch");
     std::string message(static_cast<std::size_t>(size), '\0');
@@ -58,8 +61,10 @@ std::string countedWord(std::uint64_t count, const char* word) {
 
 } // namespace
 
-void createPatch(const std::string& originalName, const std::string& patchedName,
-                 const std::string& patchName, const std::string& messageName) {
+std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
+                                                const std::string& patchedName,
+                                                const std::string& patchName,
+                                                const std::string& messageName) {
     printLine("Original file: " + originalName);
     printLine("Patched file: " + patchedName);
 
@@ -69,6 +74,8 @@ void createPatch(const std::string& originalName, const std::string& patchedName
         openInputOrFail(originalName, "Could not open original file", originalSize);
     platform::File patched =
         openInputOrFail(patchedName, "Could not open patched file", patchedSize);
+    std::vector<platform::FileIdentity> inputs = {platform::identityOf(original),
+                                                  platform::identityOf(patched)};
     if (originalSize != patchedSize)
         failWith(EXIT_SIZE_MISMATCH, "Files have different sizes");
     if (originalSize > LARGEST_PATCHABLE_SIZE)
@@ -91,16 +98,16 @@ void createPatch(const std::string& originalName, const std::string& patchedName
     header.targetName = originalName;
     header.fileSize = static_cast<std::uint32_t>(originalSize);
     if (!messageName.empty())
-        header.message = readMessage(messageName);
+        header.message = readMessage(messageName, inputs);
 
     printLine("Writing patch file: " + patchName);
-    platform::File output = platform::openForWriting(patchName);
-    if (!platform::isOpen(output))
+    OutputFile output;
+    if (replacesAnInput(patchName, inputs) || !openOutput(patchName, output))
         failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
-    ByteSink sink = sinkToFile(output);
+    ByteSink sink = sinkToFile(output.file);
     writePatch(sink, header, collector.blocks);
-    bool written = flushSink(sink);
-    if (!platform::closeFile(output) || !written)
+    if (!flushSink(sink) || !commitOutput(output))
         failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
     printLine("Completed!");
+    return inputs;
 }

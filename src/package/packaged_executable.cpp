@@ -2,6 +2,7 @@
 
 #include "app/console.h"
 #include "app/input_file.h"
+#include "app/output_file.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
@@ -34,23 +35,24 @@ const char* const PATCH_FAILURE = "Cannot read generated patch from temporary fi
 } // namespace
 
 void buildPackagedExecutable(const std::string& ownPath, const std::string& patchPath,
-                             const std::string& outputPath) {
+                             const std::string& outputPath,
+                             std::vector<platform::FileIdentity> inputs) {
     std::uint64_t ownSize = 0;
     std::uint64_t patchSize = 0;
     platform::File own = openInputOrFail(ownPath, OWN_FAILURE, ownSize);
     platform::File patch = openInputOrFail(patchPath, PATCH_FAILURE, patchSize);
-    platform::File output = platform::openForWriting(outputPath);
-    if (!platform::isOpen(output))
+    inputs.push_back(platform::identityOf(own));
+    OutputFile output;
+    if (replacesAnInput(outputPath, inputs) || !openOutput(outputPath, output))
         failWith(EXIT_CANNOT_WRITE, "Cannot write to output file");
 
-    ByteSink sink = sinkToFile(output);
+    ByteSink sink = sinkToFile(output.file);
     copyFile(own, ownSize, sink, OWN_FAILURE);
     copyFile(patch, patchSize, sink, PATCH_FAILURE);
     // The trailer can only point at an offset that fits in 32 bits.
     bool fits = ownSize <= 0xFFFFFFFFu;
     writeU32(sink, static_cast<std::uint32_t>(ownSize));
-    bool written = flushSink(sink);
-    platform::copyPermissions(ownPath, output);
-    if (!platform::closeFile(output) || !written || !fits)
+    platform::copyPermissions(ownPath, output.file);
+    if (!fits || !flushSink(sink) || !commitOutput(output))
         failWith(EXIT_CANNOT_WRITE, "Cannot write to output file");
 }

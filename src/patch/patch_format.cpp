@@ -1,6 +1,9 @@
 #include "patch/patch_format.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 const char PATCH_MAGIC[] = "PATCH1";
@@ -48,10 +51,8 @@ void writeBlock(ByteSink& sink, const PatchBlock& block) {
 }
 
 bool readBlock(ByteSource& source, PatchBlock& block) {
-    if (remaining(source) < 8) {
-        source.position = source.size;
+    if (remaining(source) < 8)
         return false;
-    }
     block.offset = readU32(source);
     std::uint64_t length = readU32(source);
     if (2 * length > remaining(source))
@@ -68,16 +69,53 @@ HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
         return HeaderStatus::WrongMagic;
     if (!readCountedString(source, header.targetName))
         return HeaderStatus::BadLength;
+    for (char c : header.targetName) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return HeaderStatus::BadName;
+    }
     header.fileSize = readU32(source);
     if (!readCountedString(source, header.message))
         return HeaderStatus::BadLength;
     return HeaderStatus::Valid;
 }
 
-void collectBlocks(ByteSource& source, BlockList& blocks) {
+BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks) {
     PatchBlock block;
-    while (readBlock(source, block))
+    while (remaining(source) != 0) {
+        if (!readBlock(source, block))
+            return BlocksStatus::CutOff;
         blocks.append(block);
+    }
+    return blocksAreDisjoint(blocks) ? BlocksStatus::Valid : BlocksStatus::Overlapping;
+}
+
+bool blocksAreDisjoint(const BlockList& blocks) {
+    // Creation writes blocks in ascending order, so one pass settles it; only a list in
+    // another order pays for sorting its ranges.
+    std::uint64_t end = 0;
+    bool ascending = true;
+    for (const PatchBlock& block : blocks) {
+        if (block.length() == 0)
+            continue;
+        if (block.offset < end) {
+            ascending = false;
+            break;
+        }
+        end = std::uint64_t(block.offset) + block.length();
+    }
+    if (ascending)
+        return true;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+    for (const PatchBlock& block : blocks) {
+        if (block.length() != 0)
+            ranges.emplace_back(block.offset, std::uint64_t(block.offset) + block.length());
+    }
+    std::sort(ranges.begin(), ranges.end());
+    for (std::size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].first < ranges[i - 1].second)
+            return false;
+    }
+    return true;
 }
 
 void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks) {

@@ -35,9 +35,18 @@ struct PatchHeader {
     std::string message;
 };
 
-enum class HeaderStatus { Valid, WrongMagic, BadLength };
+// BadLength: a counted string runs past the end of the file. BadName: the target name holds a
+// control byte (below 0x20, or 0x7F), which could forge console lines or hide the real name.
+enum class HeaderStatus { Valid, WrongMagic, BadLength, BadName };
 
 HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header);
-// Reads block records up to the end of the source; a cut-off last record is dropped.
-void collectBlocks(ByteSource& source, BlockList& blocks);
+
+// CutOff: bytes are left after the last complete record (a cut-off download or copy).
+// Overlapping: two blocks share a byte, so the patch could never be undone.
+enum class BlocksStatus { Valid, CutOff, Overlapping };
+
+// Reads block records up to the end of the source, trimming each as it enters the list.
+BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks);
+// True when no two non-empty blocks of the list share a byte; the list may be in any order.
+bool blocksAreDisjoint(const BlockList& blocks);
 void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks);

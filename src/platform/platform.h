@@ -38,6 +38,34 @@ File openForUpdate(const std::string& name);
 // Closes the file; false when the system reports that buffered data could not be written.
 bool closeFile(File& file);
 
+// Writes what the system holds of the file out to stable storage.
+bool syncFile(const File& file);
+
+// Which file a name or handle leads to: device and inode, or volume serial number and file
+// index. Two names lead to the same file exactly when their identities are equal.
+struct FileIdentity {
+    bool known = false;
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+};
+FileIdentity identityOf(const File& file);
+// Follows links; unknown when the name leads to no file.
+FileIdentity identityOfName(const std::string& name);
+inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+    return a.known && b.known && a.device == b.device && a.index == b.index;
+}
+
+// True when the name leads to something other than a regular file (a device, a FIFO).
+bool isSpecialFile(const std::string& name);
+// Creates a new file, exclusively, with a fresh name in the folder of the file that `name`
+// leads to (a link is followed), with the permissions a new file of that name would get.
+// `target` receives the name to put it in place under with replaceFile.
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
+// Puts `from` in place under the name `to`, replacing the file that had it, in one step.
+bool replaceFile(const std::string& from, const std::string& to);
+// The name made absolute against the current folder; empty when that cannot be done.
+std::string fullPath(const std::string& name);
+
 // The file's size in bytes; false when it cannot be determined.
 bool fileSize(const File& file, std::uint64_t& size);
 
@@ -59,9 +87,25 @@ bool writeNext(const File& file, const void* data, std::size_t count);
 // Full path of the file the running process was started from; empty when it cannot be found.
 std::string ownExecutablePath();
 
-// Writes the message to PATCH.TXT in the user's temporary folder and starts a viewer for
-// it. False when the message could not be handed to a viewer; the caller then prints it.
-bool showMessageInViewer(const std::string& message);
+// The user's temporary folder, ending with the path separator; empty when there is none.
+std::string temporaryFolder();
+
+// Opens a file in a folder that other users share, for writing: creates it for the owner only
+// when missing, and never follows a link, waits on a FIFO or empties the file.
+File openInSharedFolder(const std::string& path);
+// Creates a new file for the owner only in a shared folder; no file when the name is taken.
+File createInSharedFolder(const std::string& path);
+// Opens an existing file in a shared folder for reading, never through a link or a FIFO.
+File openExistingInSharedFolder(const std::string& path);
+// True when the open file is a regular file with one link that belongs to this user, so that
+// no other user can read or rewrite what is written to it.
+bool isPrivateRegularFile(const File& file);
+// Cuts the file to `size` bytes.
+bool truncateFile(const File& file, std::uint64_t size);
+
+// Starts the system's viewer for the file and does not wait for it; false when none could be
+// started (on Linux also when there is no graphical session).
+bool startViewer(const std::string& path);
 
 // Creates a new, empty file with a fresh name in the user's temporary folder, exclusively, so
 // no other process can have made it first. Returns its name, or empty when none could be made.
@@ -69,6 +113,14 @@ std::string createTemporaryFile();
 
 // Deletes the file; failure is not reported.
 void removeFile(const std::string& name);
+
+// Prepares the process for a run: a closed output pipe and a file-size limit become write
+// errors instead of ending the process.
+void prepareProcess();
+// While held, interruptions (Ctrl-C, a termination request, a closed console or terminal) wait
+// and take effect when released, so a write phase is never cut in the middle.
+void holdInterruptions();
+void releaseInterruptions();
 
 // Gives an open regular file the permission bits of the file `source` (so a copy of an
 // executable can be started). Special files are left alone. No effect on Windows.

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
@@ -13,10 +14,10 @@ extern char** environ;
 namespace platform {
 namespace {
 
-File openWith(const std::string& name, int flags) {
+File openWith(const std::string& name, int flags, mode_t mode = 0666) {
     int fd;
     do {
-        fd = ::open(name.c_str(), flags | O_CLOEXEC, 0666);
+        fd = ::open(name.c_str(), flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fd >= 0 ? File(fd) : File();
 }
@@ -37,14 +38,6 @@ File openInput(const std::string& name, int access) {
     if (flags < 0 || ::fcntl(fd(file), F_SETFL, flags & ~O_NONBLOCK) != 0)
         return File();
     return file;
-}
-
-std::string temporaryFolder() {
-    const char* dir = std::getenv("TMPDIR");
-    std::string folder = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
-    if (folder.back() != '/')
-        folder += '/';
-    return folder;
 }
 
 bool writeAll(int descriptor, const char* data, std::size_t count) {
@@ -100,6 +93,80 @@ bool closeFile(File& file) {
     int result = ::close(fd(file));
     file.handle = -1;
     return result == 0 || errno == EINTR;
+}
+
+bool syncFile(const File& file) {
+    int result;
+    do {
+        result = ::fsync(fd(file));
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+namespace {
+FileIdentity identityFrom(const struct stat& info) {
+    FileIdentity identity;
+    identity.known = true;
+    identity.device = static_cast<std::uint64_t>(info.st_dev);
+    identity.index = static_cast<std::uint64_t>(info.st_ino);
+    return identity;
+}
+} // namespace
+
+FileIdentity identityOf(const File& file) {
+    struct stat info;
+    return ::fstat(fd(file), &info) == 0 ? identityFrom(info) : FileIdentity();
+}
+
+FileIdentity identityOfName(const std::string& name) {
+    struct stat info;
+    return ::stat(name.c_str(), &info) == 0 ? identityFrom(info) : FileIdentity();
+}
+
+bool isSpecialFile(const std::string& name) {
+    struct stat info;
+    return ::stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
+    // Through a link, the file it leads to is replaced, as writing through the link would.
+    target = name;
+    struct stat info;
+    if (::lstat(name.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (char* resolved = ::realpath(name.c_str(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+    std::size_t slash = target.rfind('/');
+    std::string pattern =
+        (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
+        ".morvane-XXXXXX";
+    std::vector<char> fresh(pattern.begin(), pattern.end());
+    fresh.push_back('\0');
+    int descriptor = ::mkostemp(fresh.data(), O_CLOEXEC);
+    if (descriptor < 0)
+        return File();
+    File file(descriptor);
+    freshName = fresh.data();
+    // mkostemp makes the file private; a new file of that name would get 0666 less the umask.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(descriptor, 0666 & ~mask);
+    return file;
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string fullPath(const std::string& name) {
+    char* resolved = ::realpath(name.c_str(), nullptr);
+    if (resolved == nullptr)
+        return std::string();
+    std::string path = resolved;
+    std::free(resolved);
+    return path;
 }
 
 bool fileSize(const File& file, std::uint64_t& size) {
@@ -174,25 +241,57 @@ std::string ownExecutablePath() {
     }
 }
 
-bool showMessageInViewer(const std::string& message) {
-    std::string path = temporaryFolder() + "PATCH.TXT";
-    // The temporary folder is shared: never follow a link planted under the fixed name.
-    int descriptor =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (descriptor < 0)
-        return false;
-    bool written = writeAll(descriptor, message.data(), message.size());
-    ::close(descriptor);
-    if (!written || !hasGraphicalSession())
-        return false;
+std::string temporaryFolder() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string folder = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
+    if (folder.back() != '/')
+        folder += '/';
+    return folder;
+}
 
+File openInSharedFolder(const std::string& path) {
+    return openWith(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600);
+}
+
+File createInSharedFolder(const std::string& path) {
+    return openWith(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0600);
+}
+
+File openExistingInSharedFolder(const std::string& path) {
+    return openWith(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+}
+
+bool isPrivateRegularFile(const File& file) {
+    struct stat info;
+    return ::fstat(fd(file), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+           info.st_uid == ::geteuid();
+}
+
+bool truncateFile(const File& file, std::uint64_t size) {
+    return ::ftruncate(fd(file), static_cast<off_t>(size)) == 0;
+}
+
+bool startViewer(const std::string& path) {
+    if (!hasGraphicalSession())
+        return false;
     char program[] = "xdg-open";
     std::vector<char> argument(path.begin(), path.end());
     argument.push_back('\0');
     char* arguments[] = {program, argument.data(), nullptr};
+    // The viewer gets the signal dispositions a program normally starts with.
+    posix_spawnattr_t attributes;
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
+    ::posix_spawnattr_init(&attributes);
+    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t child;
     // The viewer runs on its own; it is not waited for.
-    return ::posix_spawnp(&child, program, nullptr, nullptr, arguments, environ) == 0;
+    bool started = ::posix_spawnp(&child, program, nullptr, &attributes, arguments, environ) == 0;
+    ::posix_spawnattr_destroy(&attributes);
+    return started;
 }
 
 std::string createTemporaryFile() {
@@ -208,6 +307,37 @@ std::string createTemporaryFile() {
 
 void removeFile(const std::string& name) {
     ::unlink(name.c_str());
+}
+
+void prepareProcess() {
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+namespace {
+unsigned holdDepth = 0;
+
+sigset_t interruptions() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&set, signal);
+    return set;
+}
+} // namespace
+
+void holdInterruptions() {
+    if (holdDepth++ == 0) {
+        sigset_t set = interruptions();
+        ::sigprocmask(SIG_BLOCK, &set, nullptr);
+    }
+}
+
+void releaseInterruptions() {
+    if (holdDepth > 0 && --holdDepth == 0) {
+        sigset_t set = interruptions();
+        ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    }
 }
 
 void copyPermissions(const std::string& source, const File& target) {

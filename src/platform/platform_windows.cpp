@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 #include <windows.h>
@@ -69,6 +70,79 @@ bool closeFile(File& file) {
     BOOL closed = CloseHandle(nativeHandle(file));
     file.handle = -1;
     return closed != 0;
+}
+
+bool syncFile(const File& file) {
+    return FlushFileBuffers(nativeHandle(file)) != 0;
+}
+
+FileIdentity identityOf(const File& file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    FileIdentity identity;
+    if (GetFileInformationByHandle(nativeHandle(file), &info)) {
+        identity.known = true;
+        identity.device = info.dwVolumeSerialNumber;
+        identity.index = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    return identity;
+}
+
+namespace {
+// Opens whatever the name leads to, a folder included, only to look at it.
+File openToLookAt(const std::string& name) {
+    HANDLE handle =
+        CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
+}
+} // namespace
+
+FileIdentity identityOfName(const std::string& name) {
+    File file = openToLookAt(name);
+    return isOpen(file) ? identityOf(file) : FileIdentity();
+}
+
+bool isSpecialFile(const std::string& name) {
+    File file = openToLookAt(name);
+    return isOpen(file) && GetFileType(nativeHandle(file)) != FILE_TYPE_DISK;
+}
+
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
+    target = name;
+    std::size_t separator = name.find_last_of("\\/:");
+    std::string folder =
+        separator == std::string::npos ? std::string() : name.substr(0, separator + 1);
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        char suffix[40];
+        std::snprintf(suffix, sizeof suffix, "~mvn%lx-%x.tmp",
+                      static_cast<unsigned long>(GetCurrentProcessId()), counter++);
+        freshName = folder + suffix;
+        HANDLE handle = CreateFileA(freshName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE)
+            return File(reinterpret_cast<std::intptr_t>(handle));
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    freshName.clear();
+    return File();
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::string fullPath(const std::string& name) {
+    DWORD needed = GetFullPathNameA(name.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return std::string();
+    std::vector<char> buffer(needed);
+    DWORD length = GetFullPathNameA(name.c_str(), needed, buffer.data(), nullptr);
+    if (length == 0 || length >= needed)
+        return std::string();
+    return std::string(buffer.data(), length);
 }
 
 bool fileSize(const File& file, std::uint64_t& size) {
@@ -148,27 +222,55 @@ std::string ownExecutablePath() {
     }
 }
 
-bool showMessageInViewer(const std::string& message) {
+std::string temporaryFolder() {
     DWORD needed = GetTempPathA(0, nullptr);
     if (needed == 0)
-        return false;
+        return std::string();
     std::vector<char> folder(needed);
     DWORD length = GetTempPathA(needed, folder.data());
     if (length == 0 || length > needed)
-        return false;
-    std::string path(folder.data(), length);
-    path += "PATCH.TXT";
+        return std::string();
+    return std::string(folder.data(), length);
+}
 
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    WriteFile(handle, message.data(), static_cast<DWORD>(message.size()), &written, nullptr);
-    CloseHandle(handle);
-    if (written != message.size())
-        return false;
+File openInSharedFolder(const std::string& path) {
+    // Not shared while it is written; a reparse point is opened as itself, never followed.
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
+}
 
+File createInSharedFolder(const std::string& path) {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
+}
+
+File openExistingInSharedFolder(const std::string& path) {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
+}
+
+bool isPrivateRegularFile(const File& file) {
+    // The temporary folder is the user's own on Windows; what is checked is that the name
+    // leads to one plain file on a disk.
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileType(nativeHandle(file)) == FILE_TYPE_DISK &&
+           GetFileInformationByHandle(nativeHandle(file), &info) &&
+           (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+               0 &&
+           info.nNumberOfLinks == 1;
+}
+
+bool truncateFile(const File& file, std::uint64_t size) {
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(nativeHandle(file), position, nullptr, FILE_BEGIN) &&
+           SetEndOfFile(nativeHandle(file));
+}
+
+bool startViewer(const std::string& path) {
     // An empty title and a quoted path: START takes the first quoted text as the window title,
     // and an unquoted path with a blank or an & in it would run the wrong thing.
     std::string command = "START \"\" \"" + path + "\"";
@@ -176,22 +278,43 @@ bool showMessageInViewer(const std::string& message) {
 }
 
 std::string createTemporaryFile() {
-    DWORD needed = GetTempPathA(0, nullptr);
-    if (needed == 0)
-        return std::string();
-    std::vector<char> folder(needed);
-    DWORD length = GetTempPathA(needed, folder.data());
-    if (length == 0 || length > needed)
+    std::string folder = temporaryFolder();
+    if (folder.empty())
         return std::string();
     // GetTempFileNameA creates the file itself, so the name cannot be taken by another process.
     std::vector<char> name(MAX_PATH + 1);
-    if (GetTempFileNameA(folder.data(), "mvn", 0, name.data()) == 0)
+    if (GetTempFileNameA(folder.c_str(), "mvn", 0, name.data()) == 0)
         return std::string();
     return std::string(name.data());
 }
 
 void removeFile(const std::string& name) {
     DeleteFileA(name.c_str());
+}
+
+namespace {
+volatile LONG holdDepth = 0;
+
+// Runs on a thread of its own when Ctrl-C, Ctrl-Break or closing the console window arrives:
+// it waits until the write phase is over, then lets the default handler end the process.
+BOOL WINAPI onConsoleControl(DWORD) {
+    while (InterlockedCompareExchange(&holdDepth, 0, 0) > 0)
+        Sleep(10);
+    return FALSE;
+}
+} // namespace
+
+void prepareProcess() {
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+void holdInterruptions() {
+    InterlockedIncrement(&holdDepth);
+}
+
+void releaseInterruptions() {
+    if (InterlockedCompareExchange(&holdDepth, 0, 0) > 0)
+        InterlockedDecrement(&holdDepth);
 }
 
 void copyPermissions(const std::string&, const File&) {}

@@ -94,6 +94,14 @@ TEST_F(Apply, FailuresLeaveTheTargetUntouched) {
         {"block just behind the end", patch({first, {64, "x", "y"}}), before, false, 10, mismatch, {reading, header}},
         {"block offset wrapping around", patch({first, {0xFFFFFFFF, "ab", "cd"}}), before, false, 10, mismatch,
          {reading, header}},
+        {"empty block behind the end", patch({first, {65, "", ""}}), before, false, 10, mismatch, {reading, header}},
+        {"empty block far outside", patch({{0xFFFFFFFF, "", ""}, first}), before, false, 10, mismatch, {reading, header}},
+        {"overlapping blocks", patch({{0, "abcde", "HELLO"}, {2, "cdefg", "xxxxx"}}), before, false, 8, notPatch, {reading}},
+        {"name with an escape sequence", patchBytes("t.bin\x1B[2K", 64, "msg", {first}), before, false, 8, notPatch, {reading}},
+        {"name with a line feed", patchBytes("x\nPatch for file t.bin", 64, "msg", {first}), before, false, 8, notPatch, {reading}},
+        {"name with a carriage return", patchBytes("t.bin\rgame.dat", 64, "msg", {first}), before, false, 8, notPatch, {reading}},
+        {"name with a NUL byte", patchBytes("t.bin\0/../game.dat"s, 64, "msg", {first}), before, false, 8, notPatch, {reading}},
+        {"name with DEL", patchBytes("t.bin\x7F", 64, "msg", {first}), before, false, 8, notPatch, {reading}},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -126,24 +134,35 @@ TEST_F(Apply, MissingPatchFile) {
     EXPECT_OUTPUT(result.out, "Reading patch file: none.pat");
 }
 
-TEST_F(Apply, ACutOffOrOversizedLastRecordIsDropped) {
+TEST_F(Apply, ACutOffOrOversizedLastRecordMakesThePatchInvalid) {
     const std::string complete = patch({first, second});
-    const std::string damaged[] = {
-        complete.substr(0, complete.size() - 1),
-        complete.substr(0, complete.size() - 8),
+    const std::string lastRecord = le32(30) + le32(4) + second.original + second.patched;
+    std::vector<std::string> damaged = {
         patch({first}) + le32(30) + le32(0xFFFFFFFF) + "WXYZ",
-        patch({first}) + le32(30),
+        complete + std::string(1, '\0'),
     };
+    for (std::size_t cut = 1; cut < lastRecord.size(); ++cut)
+        damaged.push_back(complete.substr(0, complete.size() - cut));
     for (const std::string& patchFile : damaged) {
+        SCOPED_TRACE(patchFile.size());
         write("t.bin", before);
         write("fix.pat", patchFile);
         ProcessResult result = run({"--patch", "fix.pat"});
-        EXPECT_EQ(result.exitCode, 0);
-        EXPECT_EQ(result.err, "");
-        EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "Patch for file t.bin (64 bytes)",
-                      "Applying patch:", "@ 00000008 : 1 bytes");
-        EXPECT_EQ(read("t.bin"), before.substr(0, 8) + "#" + before.substr(9));
+        EXPECT_FAILURE(result, 8, "Not a valid patch file");
+        EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat");
+        EXPECT_EQ(read("t.bin"), before);
     }
+}
+
+TEST_F(Apply, BlocksOutOfOrderAndAnEmptyBlockAtTheEndStayValid) {
+    write("t.bin", before);
+    write("fix.pat", patch({second, {64, "", ""}, first}));
+    ProcessResult result = run({"--patch", "fix.pat"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "Patch for file t.bin (64 bytes)",
+                  "Applying patch:", "@ 0000001E : 4 bytes", "@ 00000040 : 0 bytes",
+                  "@ 00000008 : 1 bytes");
+    EXPECT_EQ(read("t.bin"), after);
 }
 
 TEST_F(Apply, ErrorLineFollowsTheProgressLines) {

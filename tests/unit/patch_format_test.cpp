@@ -59,6 +59,13 @@ TEST(PatchFormat, ReadsHeaderBackAndChecksMagic) {
         {"PATCH1\xFF\xFF\xFF\xFF"s, HeaderStatus::BadLength},
         {"PATCH1\x02\0\0\0a"s, HeaderStatus::BadLength},
         {"PATCH1\0\0\0\0\0\0\0\0\x05\0\0\0abcd"s, HeaderStatus::BadLength},
+        {"PATCH1\x05\0\0\0a\x1B[2K"s, HeaderStatus::BadName},
+        {"PATCH1\x03\0\0\0a\rb"s, HeaderStatus::BadName},
+        {"PATCH1\x03\0\0\0a\nb"s, HeaderStatus::BadName},
+        {"PATCH1\x03\0\0\0a\0b"s, HeaderStatus::BadName},
+        {"PATCH1\x01\0\0\0\x1F"s, HeaderStatus::BadName},
+        {"PATCH1\x01\0\0\0\x7F"s, HeaderStatus::BadName},
+        {"PATCH1\x04\0\0\0 ~\x80\xFF\0\0\0\0\0\0\0\0"s, HeaderStatus::Valid},
         {"PATCH1\0\0\0\0\0\0\0\0\xFF\xFF\xFF\xFF"s + std::string(100, 'x'),
          HeaderStatus::BadLength},
     };
@@ -77,7 +84,7 @@ TEST(PatchFormat, ReadsHeaderBackAndChecksMagic) {
     EXPECT_EQ(header.message, "m\0"s);
 }
 
-TEST(PatchFormat, CollectingDropsACutOffLastRecord) {
+TEST(PatchFormat, ACutOffLastRecordMakesTheBlocksInvalid) {
     ByteSink sink;
     writeBlock(sink, blockOf(7, {1, 2, 3}, {4, 2, 3}));
     writeBlock(sink, blockOf(20, {9, 9}, {8, 8}));
@@ -86,19 +93,59 @@ TEST(PatchFormat, CollectingDropsACutOffLastRecord) {
 
     ByteSource whole = sourceOf(records);
     BlockList blocks;
-    collectBlocks(whole, blocks);
+    EXPECT_EQ(collectBlocks(whole, blocks), BlocksStatus::Valid);
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_EQ(blocks.begin()->originalBytes, Bytes({1})); // trimmed as it entered the list
     EXPECT_EQ((blocks.begin() + 1)->offset, 20u);
     EXPECT_EQ((blocks.begin() + 1)->patchedBytes, Bytes({8, 8}));
 
-    // Cut anywhere inside the second record: only the first survives.
+    // Cut anywhere inside the second record: the bytes left over make the patch invalid.
     for (std::size_t cut = 1; cut < records.size() - firstRecord; ++cut) {
         ByteSource source = sourceOf(records.substr(0, records.size() - cut));
         BlockList some;
-        collectBlocks(source, some);
-        ASSERT_EQ(some.size(), 1u) << "cut " << cut;
-        EXPECT_EQ(some.begin()->offset, 7u);
+        EXPECT_EQ(collectBlocks(source, some), BlocksStatus::CutOff) << "cut " << cut;
+    }
+    ByteSource first = sourceOf(records.substr(0, firstRecord));
+    BlockList one;
+    EXPECT_EQ(collectBlocks(first, one), BlocksStatus::Valid);
+    EXPECT_EQ(one.size(), 1u);
+}
+
+TEST(PatchFormat, BlocksThatShareAByteAreRefusedInAnyOrder) {
+    struct Case {
+        const char* what;
+        std::vector<PatchBlock> blocks;
+        BlocksStatus status;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"hello, then llo w", {blockOf(0, {'h', 'e', 'l', 'l', 'o'}, {'H', 'E', 'L', 'L', 'O'}),
+                               blockOf(2, {'l', 'l', 'o', ' ', 'w'}, {'x', 'x', 'x', 'x', 'x'})},
+         BlocksStatus::Overlapping},
+        {"touching", {blockOf(0, {1, 2}, {3, 4}), blockOf(2, {1}, {2})}, BlocksStatus::Valid},
+        {"out of order, apart", {blockOf(10, {1}, {2}), blockOf(0, {1}, {2}), blockOf(5, {1}, {2})},
+         BlocksStatus::Valid},
+        {"out of order, sharing the last byte", {blockOf(10, {1}, {2}), blockOf(0, {1}, {2}),
+                                                 blockOf(9, {1, 1}, {2, 2})},
+         BlocksStatus::Overlapping},
+        {"same offset twice", {blockOf(4, {1}, {2}), blockOf(4, {1}, {2})}, BlocksStatus::Overlapping},
+        {"empty blocks inside others", {blockOf(0, {1, 2, 3}, {4, 5, 6}), blockOf(1, {}, {}),
+                                        blockOf(1, {7}, {7})},
+         BlocksStatus::Valid},
+        {"overlap only before trimming", {blockOf(0, {1, 2, 3}, {4, 2, 3}), blockOf(1, {1}, {2})},
+         BlocksStatus::Valid},
+        {"near the top of the offsets", {blockOf(0xFFFFFFFE, {1, 1}, {2, 2}), blockOf(0xFFFFFFFF, {1}, {2})},
+         BlocksStatus::Overlapping},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ByteSink sink;
+        for (const PatchBlock& block : c.blocks)
+            writeBlock(sink, block);
+        ByteSource source = sourceOf(written(sink));
+        BlockList blocks;
+        EXPECT_EQ(collectBlocks(source, blocks), c.status);
     }
 }
 
@@ -115,7 +162,7 @@ TEST(PatchFormat, HostileBlockLengthsCostNoMemory) {
         EXPECT_LT(block.originalBytes.capacity() + block.patchedBytes.capacity(), 1000u);
         BlockList blocks;
         ByteSource again = sourceOf(bytes);
-        collectBlocks(again, blocks);
+        EXPECT_EQ(collectBlocks(again, blocks), BlocksStatus::CutOff);
         EXPECT_EQ(blocks.size(), 0u);
     }
     std::string text;

@@ -1,0 +1,28 @@
+// Outputs (the patch file, the packaged executable) replace the file of their name only once
+// they are complete: they are written to a fresh file beside it, flushed to stable storage and
+// then renamed over it. A device or FIFO named as the output is written directly.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <string>
+#include <vector>
+
+struct OutputFile {
+    platform::File file;
+    std::string target;    // the name the output goes in place under
+    std::string freshName; // empty when the output is written directly
+};
+
+// True when the file `name` leads to is one of `inputs`: an output never replaces what the
+// run reads.
+bool replacesAnInput(const std::string& name, const std::vector<platform::FileIdentity>& inputs);
+
+// Opens the output for `name`; false when it cannot be created. Interruptions are held from
+// here until the output is committed or discarded.
+bool openOutput(const std::string& name, OutputFile& output);
+// Flushes the output and puts it in place; false on any failure, the fresh file then gone.
+bool commitOutput(OutputFile& output);
+
+// Removes the fresh files of outputs not yet committed; a failing run calls it on its way out.
+void discardPendingOutputs();

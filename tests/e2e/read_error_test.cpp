@@ -1,0 +1,110 @@
+#include "e2e/e2e_fixture.h"
+
+#include "seams/fault_plan.h"
+
+namespace {
+
+using platform::seam::Call;
+
+// Runs of the program built with fault seams, where one read fails or comes up short. Every
+// run reads the last 4 bytes of the program itself first (ReadAt 1).
+class ReadError : public MorvaneRun {
+  protected:
+    ProcessResult runWithFault(const std::vector<std::string>& arguments,
+                               const faults::Plan& plan) {
+        ProcessOptions with = options();
+        with.setEnv.push_back({"MORVANE_TEST_FAULT", faults::describe(plan)});
+        return runProcess(seamedMorvanePath(), arguments, with);
+    }
+};
+
+TEST_F(ReadError, EndsCreationAndPackagingWithTheInputsMessage) {
+    const std::string original(5000, 'a');
+    const std::string patched = original.substr(0, 4000) + "b" + original.substr(4001);
+    // The packaged copy reads the program in pieces of 64 KiB, then the patch in one piece.
+    const unsigned programReads =
+        static_cast<unsigned>((sizeOfFile(seamedMorvanePath()) + 65535) / 65536);
+    const std::vector<std::string> create = {"--original", "a.bin",   "--patched", "b.bin",
+                                             "--patch",    "fix.pat", "--message", "m.txt"};
+    std::vector<std::string> package = create;
+    package.push_back("--executable");
+    struct Case {
+        const char* what;
+        std::vector<std::string> arguments;
+        faults::Plan plan;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"original fails",
+         create,
+         {Call::ReadAt, 2, faults::Action::Fail},
+         "Could not read original file"},
+        {"original shrank",
+         create,
+         {Call::ReadAt, 2, faults::Action::Short},
+         "Could not read original file"},
+        {"patched fails",
+         create,
+         {Call::ReadAt, 3, faults::Action::Fail},
+         "Could not read patched file"},
+        {"patched shrank",
+         create,
+         {Call::ReadAt, 3, faults::Action::Short},
+         "Could not read patched file"},
+        {"message fails",
+         create,
+         {Call::ReadAt, 4, faults::Action::Fail},
+         "Could not read message file"},
+        {"message shrank",
+         create,
+         {Call::ReadAt, 4, faults::Action::Short},
+         "Could not read message file"},
+        {"program fails",
+         package,
+         {Call::ReadAt, 5, faults::Action::Fail},
+         "Cannot use this executable to build embedded patch"},
+        {"program shrank",
+         package,
+         {Call::ReadAt, 4 + programReads, faults::Action::Short},
+         "Cannot use this executable to build embedded patch"},
+        {"generated patch fails",
+         package,
+         {Call::ReadAt, 5 + programReads, faults::Action::Fail},
+         "Cannot read generated patch from temporary file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchFolder own;
+        writeFile(own / "a.bin", original);
+        writeFile(own / "b.bin", patched);
+        writeFile(own / "m.txt", "read me");
+        ProcessOptions with = options();
+        with.workingDirectory = own.path();
+        with.setEnv.push_back({"MORVANE_TEST_FAULT", faults::describe(c.plan)});
+        ProcessResult result = runProcess(seamedMorvanePath(), c.arguments, with);
+        EXPECT_EQ(result.exitCode, 4);
+        EXPECT_EQ(outputLines(result.err), std::vector<std::string>{"Error: " + c.message});
+        EXPECT_FALSE(fileExists(own / "fix.pat"));
+        EXPECT_EQ(readFile(own / "a.bin"), original);
+    }
+}
+
+TEST_F(ReadError, InThePatchIsCode4AndInTheTargetAMismatch) {
+    const std::string target(64, 'a');
+    write("t.bin", target);
+    write("fix.pat", patchBytes("t.bin", 64, "", {{8, "a", "b"}}));
+    ProcessResult result =
+        runWithFault({"--patch", "fix.pat"}, {Call::ReadAt, 2, faults::Action::Fail});
+    EXPECT_FAILURE(result, 4, "Could not read patch file");
+    EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat");
+
+    result = runWithFault({"--patch", "fix.pat"}, {Call::ReadAt, 2, faults::Action::Short});
+    EXPECT_FAILURE(result, 4, "Could not read patch file");
+
+    result = runWithFault({"--patch", "fix.pat"}, {Call::ReadAt, 3, faults::Action::Fail});
+    EXPECT_FAILURE(result, 10, "Patch does not apply to this file (data mismatch)");
+    EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "Patch for file t.bin (64 bytes)");
+    EXPECT_EQ(read("t.bin"), target);
+}
+
+} // namespace
