@@ -2,69 +2,15 @@
 
 #include "app/console.h"
 #include "app/input_file.h"
+#include "apply/resume_record.h"
 #include "apply/show_message.h"
+#include "apply/verify_blocks.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <vector>
 
 namespace {
-
-// Large blocks are read back from the file in pieces of this size, so checking a block needs
-// no second copy of it in memory.
-const std::size_t VERIFY_CHUNK_SIZE = 256 * 1024;
-
-struct Verification {
-    bool matchesOriginal = true;
-    bool matchesPatched = true;
-};
-
-// Compares one block with the file and clears the flag of every side it does not match. A
-// block that does not lie wholly inside the file matches neither side, an empty one included.
-void verifyBlock(const platform::File& target, std::uint64_t size, const PatchBlock& block,
-                 std::vector<std::uint8_t>& found, Verification& result) {
-    std::size_t length = block.length();
-    bool inside = block.offset <= size && length <= size - block.offset;
-    std::size_t done = 0;
-    while (inside && done < length && (result.matchesOriginal || result.matchesPatched)) {
-        std::size_t piece = std::min(VERIFY_CHUNK_SIZE, length - done);
-        found.resize(piece);
-        platform::ReadResult got =
-            platform::readAt(target, block.offset + done, found.data(), piece);
-        if (got.failed || got.count != piece) {
-            inside = false;
-            break;
-        }
-        if (result.matchesOriginal &&
-            std::memcmp(found.data(), block.originalBytes.data() + done, piece) != 0)
-            result.matchesOriginal = false;
-        if (result.matchesPatched &&
-            std::memcmp(found.data(), block.patchedBytes.data() + done, piece) != 0)
-            result.matchesPatched = false;
-        done += piece;
-    }
-    if (!inside) {
-        result.matchesOriginal = false;
-        result.matchesPatched = false;
-    }
-}
-
-// Checks every block against the file, stopping at the first block after which the file can
-// be in neither state.
-Verification verifyBlocks(const platform::File& target, std::uint64_t size,
-                          const BlockList& blocks) {
-    Verification result;
-    std::vector<std::uint8_t> found;
-    for (const PatchBlock& block : blocks) {
-        verifyBlock(target, size, block, found, result);
-        if (!result.matchesOriginal && !result.matchesPatched)
-            failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
-    }
-    return result;
-}
 
 std::string blockLine(const PatchBlock& block) {
     char line[64];
@@ -73,15 +19,12 @@ std::string blockLine(const PatchBlock& block) {
     return line;
 }
 
-} // namespace
-
-void applyPatch(const std::string& patchName, bool reverse) {
-    printLine("Reading patch file: " + patchName);
+// Reads the patch file: header, message (shown at once), blocks. Ends the run on a damaged or
+// unreadable patch, before the target is looked at.
+BlockList readPatch(const std::string& patchName, PatchHeader& header, ResumeJob& job) {
     std::uint64_t patchSize = 0;
     platform::File patchFile = openInputOrFail(patchName, "Could not open patch file", patchSize);
-
     ByteSource source = sourceFromFile(patchFile, patchSize);
-    PatchHeader header;
     HeaderStatus status = readPatchHeader(source, header);
     if (source.failed)
         failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
@@ -96,7 +39,48 @@ void applyPatch(const std::string& patchName, bool reverse) {
         failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
     if (blocksStatus != BlocksStatus::Valid)
         failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
-    patchFile = platform::File();
+    job.patchLength = patchSize;
+    job.patchHash = source.hash;
+    return blocks;
+}
+
+// Writes the original side back over the first `count` blocks, last first, and ends the run.
+// When that too fails, the resume record stays for a later run to finish or undo the job.
+[[noreturn]] void rollBack(const platform::File& target, const BlockList& blocks, std::size_t count,
+                           const ResumeJob& job) {
+    bool restored = true;
+    for (std::size_t i = count; i-- > 0;) {
+        const PatchBlock& block = *(blocks.begin() + static_cast<std::ptrdiff_t>(i));
+        restored =
+            platform::writeAt(target, block.offset, block.originalBytes.data(), block.length()) &&
+            restored;
+    }
+    if (restored && platform::syncFile(target))
+        removeResumeRecord(job);
+    failWith(EXIT_CANNOT_WRITE, "Could not write to file to patch");
+}
+
+// Writes every block, then makes the writes durable; a failure anywhere rolls the file back.
+void writeBlocks(const platform::File& target, const BlockList& blocks, const ResumeJob& job) {
+    std::size_t attempted = 0;
+    for (const PatchBlock& block : blocks) {
+        ++attempted;
+        if (!platform::writeAt(target, block.offset, block.patchedBytes.data(), block.length()))
+            rollBack(target, blocks, attempted, job);
+        printLine(blockLine(block));
+    }
+    if (!platform::syncFile(target))
+        rollBack(target, blocks, attempted, job);
+}
+
+} // namespace
+
+void applyPatch(const std::string& patchName, bool reverse) {
+    printLine("Reading patch file: " + patchName);
+    PatchHeader header;
+    ResumeJob job;
+    job.reverse = reverse;
+    BlockList blocks = readPatch(patchName, header, job);
 
     if (reverse) {
         printText("Reversing patch data...");
@@ -114,16 +98,33 @@ void applyPatch(const std::string& patchName, bool reverse) {
     if (targetSize != header.fileSize)
         failWith(EXIT_SIZE_MISMATCH, "File does not match size recorded in patch");
 
-    Verification verification = verifyBlocks(target, targetSize, blocks);
-    if (verification.matchesPatched)
-        failWith(EXIT_ALREADY_PATCHED, "File is already patched, specify \"--reverse\" to undo");
+    job.target = platform::identityOf(target);
+    job.targetSize = targetSize;
+    job.targetPath = platform::fullPath(header.targetName);
+    // A record of an interrupted run on this file with this patch: the file may hold some
+    // blocks in one state and some in the other, and this run takes it to its own side.
+    bool resuming = !blocks.empty() && findResumeRecord(job);
+    if (resuming) {
+        if (!verifyMixedBlocks(target, targetSize, blocks))
+            failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
+    } else {
+        Verification verification = verifyBlocks(target, targetSize, blocks);
+        if (!verification.matchesOriginal && !verification.matchesPatched)
+            failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
+        if (verification.matchesPatched)
+            failWith(EXIT_ALREADY_PATCHED,
+                     "File is already patched, specify \"--reverse\" to undo");
+    }
 
     printLine("Applying patch:");
-    for (const PatchBlock& block : blocks) {
-        if (!platform::writeAt(target, block.offset, block.patchedBytes.data(), block.length()))
-            failWith(EXIT_CANNOT_WRITE, "Could not write to file to patch");
-        printLine(blockLine(block));
-    }
+    platform::holdInterruptions();
+    // Without a record (no temporary folder, or its name taken by another user's file) the
+    // patch is still applied; only resuming after a crash is then not possible.
+    if (!resuming)
+        writeResumeRecord(job);
+    writeBlocks(target, blocks, job);
     if (!platform::closeFile(target))
         failWith(EXIT_CANNOT_WRITE, "Could not write to file to patch");
+    removeResumeRecord(job);
+    platform::releaseInterruptions();
 }

@@ -8,6 +8,13 @@ const std::size_t READ_BUFFER_SIZE = 64 * 1024;
 const std::size_t WRITE_BUFFER_SIZE = 256 * 1024;
 } // namespace
 
+std::uint64_t hashBytes(std::uint64_t hash, const void* data, std::size_t count) {
+    const std::uint8_t* bytes = static_cast<const std::uint8_t*>(data);
+    for (std::size_t i = 0; i < count; ++i)
+        hash = (hash ^ bytes[i]) * 0x100000001B3u;
+    return hash;
+}
+
 ByteSource sourceFromFile(const platform::File& file, std::uint64_t size) {
     ByteSource source;
     source.file = &file;
@@ -43,6 +50,7 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
             // Large fields go straight to their destination.
             platform::ReadResult got =
                 platform::readAt(*source.file, source.position, out + delivered, wanted);
+            source.hash = hashBytes(source.hash, out + delivered, got.count);
             delivered += got.count;
             source.position += got.count;
             if (got.failed || got.count < wanted)
@@ -55,6 +63,7 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
         platform::ReadResult got =
             platform::readAt(*source.file, source.position, source.buffer.data(), fill);
         source.buffer.resize(got.count);
+        source.hash = hashBytes(source.hash, source.buffer.data(), got.count);
         source.bufferStart = source.position;
         if (got.failed || got.count < fill)
             source.failed = true;

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+// 64-bit FNV-1a, to recognise a file's contents again later.
+const std::uint64_t HASH_SEED = 0xCBF29CE484222325u;
+std::uint64_t hashBytes(std::uint64_t hash, const void* data, std::size_t count);
+
 struct ByteSource {
     const platform::File* file = nullptr; // none when the bytes are all in `buffer`
     std::uint64_t size = 0;               // total bytes of the source
@@ -18,6 +22,9 @@ struct ByteSource {
     std::uint64_t bufferStart = 0; // source position of buffer[0]
     // The file could not be read, or held fewer bytes than its size said.
     bool failed = false;
+    // Hash of every byte read from the file so far, in order; a source read from start to end
+    // once thus has the hash of the whole file.
+    std::uint64_t hash = HASH_SEED;
 };
 
 // A source over an open file of known size; the file stays owned by the caller and must

@@ -76,5 +76,6 @@ inline std::string textOf(const std::vector<std::string>& lines) {
 #define EXPECT_FAILURE(result, code, message)                                                      \
     do {                                                                                           \
         EXPECT_EQ((result).exitCode, code);                                                        \
-        EXPECT_EQ(outputLines((result).err), std::vector<std::string>{"Error: " message});         \
+        EXPECT_EQ(outputLines((result).err),                                                       \
+                  std::vector<std::string>{"Error: " + std::string(message)});                     \
     } while (0)

@@ -15,7 +15,7 @@ namespace {
 using platform::seam::Call;
 
 const char* const CALL_NAMES[] = {"ReadAt", "WriteAt", "WriteNext"};
-const char* const ACTION_NAMES[] = {"none", "fail", "short", "kill"};
+const char* const ACTION_NAMES[] = {"none", "fail", "short", "kill", "interrupt"};
 
 struct State {
     Plan plan;
@@ -108,12 +108,14 @@ bool before(Call call, std::size_t& count) {
 }
 
 void after(Call call) {
-    if (!faults::planned(call, faults::Action::Kill))
-        return;
 #ifdef _WIN32
-    TerminateProcess(GetCurrentProcess(), 137);
+    if (faults::planned(call, faults::Action::Kill))
+        TerminateProcess(GetCurrentProcess(), 137);
 #else
-    std::raise(SIGKILL);
+    if (faults::planned(call, faults::Action::Kill))
+        std::raise(SIGKILL);
+    if (faults::planned(call, faults::Action::Interrupt))
+        std::raise(SIGINT);
 #endif
 }
 

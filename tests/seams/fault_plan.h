@@ -3,8 +3,9 @@
 // "<call>:<n>:<action>": call ReadAt, WriteAt or WriteNext; n counts that call from 1 over
 // the whole run (start-up reads the last 4 bytes of the program itself with one ReadAt);
 // action fail (nothing moves, the call reports an error), short (half the bytes move; a read
-// then looks like the end of the file, a write reports an error) or kill (the call completes,
-// then the process is killed without any clean-up).
+// then looks like the end of the file, a write reports an error), kill (the call completes,
+// then the process is killed without any clean-up) or interrupt (the call completes, then the
+// process sends itself SIGINT; POSIX only).
 #pragma once
 
 #include "platform/platform.h"
@@ -13,7 +14,7 @@
 
 namespace faults {
 
-enum class Action { None, Fail, Short, Kill };
+enum class Action { None, Fail, Short, Kill, Interrupt };
 
 struct Plan {
     platform::seam::Call call = platform::seam::Call::ReadAt;

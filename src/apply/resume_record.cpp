@@ -1,0 +1,129 @@
+#include "apply/resume_record.h"
+
+#include "patch/byte_stream.h"
+#include "patch/patch_format.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char RECORD_MAGIC[] = "MVRESUM1";
+const std::size_t RECORD_MAGIC_SIZE = 8;
+// Far more than any record holds; a larger file is not one.
+const std::uint64_t LARGEST_RECORD = 1 << 20;
+
+// The name is derived from the target's identity, so the next run on that file finds it.
+std::string recordName(const ResumeJob& job) {
+    std::string folder = platform::temporaryFolder();
+    if (folder.empty() || !job.target.known)
+        return std::string();
+    char name[64];
+    std::snprintf(name, sizeof name, "morvane-resume-%llx-%llx",
+                  static_cast<unsigned long long>(job.target.device),
+                  static_cast<unsigned long long>(job.target.index));
+    return folder + name;
+}
+
+void writeU64(ByteSink& sink, std::uint64_t value) {
+    writeU32(sink, static_cast<std::uint32_t>(value));
+    writeU32(sink, static_cast<std::uint32_t>(value >> 32));
+}
+
+std::uint64_t readU64(ByteSource& source) {
+    std::uint64_t low = readU32(source);
+    return low | std::uint64_t(readU32(source)) << 32;
+}
+
+std::string encode(const ResumeJob& job) {
+    ByteSink sink;
+    writeBytes(sink, RECORD_MAGIC, RECORD_MAGIC_SIZE);
+    writeU64(sink, job.target.device);
+    writeU64(sink, job.target.index);
+    writeU64(sink, job.targetSize);
+    writeU64(sink, job.patchLength);
+    writeU64(sink, job.patchHash);
+    writeU32(sink, job.reverse ? 1 : 0);
+    writeCountedString(sink, job.targetPath);
+    return std::string(sink.buffer.begin(), sink.buffer.end());
+}
+
+// False when no file of this user's has the name; `bytes` then stays empty.
+bool readOwnRecord(const std::string& name, std::string& bytes) {
+    platform::File file = platform::openExistingInSharedFolder(name);
+    std::uint64_t size = 0;
+    if (!platform::isOpen(file) || !platform::isPrivateRegularFile(file) ||
+        !platform::fileSize(file, size))
+        return false;
+    if (size > LARGEST_RECORD)
+        return true;
+    bytes.assign(static_cast<std::size_t>(size), '\0');
+    platform::ReadResult got = platform::readAt(file, 0, &bytes[0], bytes.size());
+    if (got.failed || got.count != bytes.size())
+        bytes.clear();
+    return true;
+}
+
+bool sameJob(const std::string& bytes, const ResumeJob& job) {
+    ByteSource source =
+        sourceFromBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    char magic[RECORD_MAGIC_SIZE];
+    if (readBytes(source, magic, sizeof magic) != sizeof magic ||
+        std::memcmp(magic, RECORD_MAGIC, sizeof magic) != 0)
+        return false;
+    platform::FileIdentity target;
+    target.known = true;
+    target.device = readU64(source);
+    target.index = readU64(source);
+    std::uint64_t targetSize = readU64(source);
+    std::uint64_t patchLength = readU64(source);
+    std::uint64_t patchHash = readU64(source);
+    readU32(source); // the direction of the interrupted run; either direction may finish it
+    std::string targetPath;
+    return readCountedString(source, targetPath) && remaining(source) == 0 &&
+           platform::sameFile(target, job.target) && targetSize == job.targetSize &&
+           patchLength == job.patchLength && patchHash == job.patchHash &&
+           targetPath == job.targetPath;
+}
+
+bool createRecord(const std::string& name, const std::string& bytes) {
+    platform::File file = platform::createInSharedFolder(name);
+    if (!platform::isOpen(file))
+        return false;
+    if (platform::writeNext(file, bytes.data(), bytes.size()) && platform::syncFile(file) &&
+        platform::closeFile(file))
+        return true;
+    file = platform::File();
+    platform::removeFile(name);
+    return false;
+}
+
+} // namespace
+
+bool findResumeRecord(const ResumeJob& job) {
+    std::string name = recordName(job);
+    std::string bytes;
+    return !name.empty() && readOwnRecord(name, bytes) && sameJob(bytes, job);
+}
+
+bool writeResumeRecord(const ResumeJob& job) {
+    std::string name = recordName(job);
+    if (name.empty())
+        return false;
+    std::string bytes = encode(job);
+    if (createRecord(name, bytes))
+        return true;
+    // A record of this user's left by a job on the same file with another patch is stale: this
+    // run has just found the file whole. A file of anyone else's under the name stays.
+    std::string stale;
+    if (!readOwnRecord(name, stale))
+        return false;
+    platform::removeFile(name);
+    return createRecord(name, bytes);
+}
+
+void removeResumeRecord(const ResumeJob& job) {
+    std::string name = recordName(job);
+    if (!name.empty())
+        platform::removeFile(name);
+}
