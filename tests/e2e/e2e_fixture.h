@@ -20,7 +20,8 @@ class MorvaneRun : public ::testing::Test {
         ProcessOptions result;
         result.workingDirectory = folder.path();
         result.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
-        result.setEnv = {{"TMPDIR", temporaryFolder()}};
+        result.setEnv = {
+            {"TMPDIR", temporaryFolder()}, {"TMP", temporaryFolder()}, {"TEMP", temporaryFolder()}};
         return result;
     }
     std::string temporaryFolder() const { return folder / "tmp"; }

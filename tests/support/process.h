@@ -14,8 +14,8 @@ struct ProcessResult {
 
 struct ProcessOptions {
     std::string workingDirectory;                            // empty: the test's own
-    std::vector<std::pair<std::string, std::string>> setEnv; // added or replaced
-    std::vector<std::string> unsetEnv;                       // removed
+    std::vector<std::pair<std::string, std::string>> setEnv; // added or replaced; the last counts
+    std::vector<std::string> unsetEnv;                       // removed, also when named in setEnv
     bool mergeStreams = false; // standard output and standard error share one pipe
 };
 
