@@ -5,7 +5,8 @@
 #
 # Sets MORVANE_GCC_STYLE for the link options in the top-level CMakeLists.txt.
 set(MORVANE_GCC_STYLE OFF)
-if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT CMAKE_CXX_COMPILER_FRONTEND_VARIANT STREQUAL "MSVC")
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang"
+   AND NOT CMAKE_CXX_COMPILER_FRONTEND_VARIANT STREQUAL "MSVC")
   set(MORVANE_GCC_STYLE ON)
   add_compile_options(-Wall -Wextra)
 elseif(MSVC)
@@ -20,6 +21,7 @@ if(MORVANE_SANITIZE)
   if(NOT MORVANE_GCC_STYLE)
     message(FATAL_ERROR "MORVANE_SANITIZE needs GCC or Clang")
   endif()
-  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()

@@ -44,7 +44,8 @@ synopsis_line=$(section SYNOPSIS | sed -n '1p' | sed 's/^ *//')
 # OPTIONS: the tags at the section's indent, against the option lines of the usage text.
 usage_options=$(printf '%s\n' "$usage" | sed -n 's/^\t\(--[a-z]*\)\( <fn>\)\{0,1\}\t.*/\1\2/p' |
     sed 's/<fn>/fn/' | sort)
-man_options=$(section OPTIONS | sed -n 's/^       \(--[a-z]*\)\( fn\)\{0,1\}\( .*\)\{0,1\}$/\1\2/p' | sort)
+man_options=$(section OPTIONS |
+    sed -n 's/^       \(--[a-z]*\)\( fn\)\{0,1\}\( .*\)\{0,1\}$/\1\2/p' | sort)
 [ "$(printf '%s\n' "$usage_options" | wc -l)" -ge 7 ] ||
     fail "found only these options in the usage text: $usage_options"
 [ "$man_options" = "$usage_options" ] ||
@@ -61,9 +62,11 @@ readme_codes=$(printf '%s\n' "$readme_rows" | sed 's/^| \(-\{0,1\}[0-9]*\) |.*/\
 [ "$(printf '%s\n' "$program_codes" | wc -l)" -ge 12 ] ||
     fail "found only these exit codes in $exit_codes: $program_codes"
 [ "$readme_codes" = "$program_codes" ] ||
-    fail "the README's exit codes ($(echo $readme_codes)) are not the program's ($(echo $program_codes))"
+    fail "the README's exit codes ($(echo $readme_codes)) are not the program's" \
+        "($(echo $program_codes))"
 exit_section=$(section "EXIT STATUS")
-man_codes=$(printf '%s\n' "$exit_section" | sed -n 's/^       \(-\{0,1\}[0-9][0-9]*\)\( .*\)\{0,1\}$/\1/p' | sort -n)
+man_codes=$(printf '%s\n' "$exit_section" |
+    sed -n 's/^       \(-\{0,1\}[0-9][0-9]*\)\( .*\)\{0,1\}$/\1/p' | sort -n)
 [ "$man_codes" = "$program_codes" ] ||
     fail "EXIT STATUS lists codes $(echo $man_codes), the program has $(echo $program_codes)"
 flat_exit_section=" $(printf '%s\n' "$exit_section" | squeeze) "
@@ -81,7 +84,8 @@ for name in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES ENVIRONMENT EX
     grep -qx "$name" <<<"$text" || fail "no section $name"
 done
 for variable in TMPDIR DISPLAY WAYLAND_DISPLAY TMP TEMP; do
-    grep -qw -- "$variable" <<<"$(section ENVIRONMENT)" || fail "ENVIRONMENT does not name $variable"
+    grep -qw -- "$variable" <<<"$(section ENVIRONMENT)" ||
+        fail "ENVIRONMENT does not name $variable"
 done
 grep -qw PATCH.TXT <<<"$(section FILES)" || fail "FILES does not name PATCH.TXT"
 
@@ -92,4 +96,5 @@ case "$footer" in
 esac
 
 [ $failures -eq 0 ] || exit 1
-echo "manual page checked: $(printf '%s\n' "$usage_options" | wc -l) options, $(echo $program_codes | wc -w) exit codes"
+echo "manual page checked: $(printf '%s\n' "$usage_options" | wc -l) options," \
+    "$(echo $program_codes | wc -w) exit codes"

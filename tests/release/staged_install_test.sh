@@ -29,7 +29,8 @@ morvane/morvane.exe"
     docdir=morvane
 fi
 
-if ! DESTDIR="$staging/root" "$cmake" --install "$build" --prefix "$prefix" >"$staging/install.log" 2>&1; then
+if ! DESTDIR="$staging/root" "$cmake" --install "$build" --prefix "$prefix" \
+    >"$staging/install.log" 2>&1; then
     cat "$staging/install.log" >&2
     echo "FAIL: cmake --install failed" >&2
     exit 1
@@ -57,14 +58,16 @@ grep -q "^\.TH MORVANE 1 \"[0-9-]*\" \"Morvane $version\"" "$root/usr/share/man/
 export PATH="$root/usr/bin:$PATH" TMPDIR="$staging/tmp"
 mkdir -p "$TMPDIR" "$staging/work"
 cd "$staging/work" || exit 1
-[ "$(command -v morvane)" = "$root/usr/bin/morvane" ] || fail "morvane is not found in the staged bin folder"
+[ "$(command -v morvane)" = "$root/usr/bin/morvane" ] ||
+    fail "morvane is not found in the staged bin folder"
 
 morvane --help >"$staging/help"
 status=$?
 [ $status -eq 0 ] || fail "--help exits with $status"
 [ "$(head -n 1 "$staging/help")" = "Morvane v1.0 - byte patches for binary files" ] ||
     fail "--help starts with '$(head -n 1 "$staging/help")'"
-[ "$(wc -l <"$staging/help")" -eq 22 ] || fail "--help prints $(wc -l <"$staging/help") lines, not 22"
+[ "$(wc -l <"$staging/help")" -eq 22 ] ||
+    fail "--help prints $(wc -l <"$staging/help") lines, not 22"
 
 # expect <status> <command...>: runs the command and checks its exit status.
 expect() {
@@ -82,7 +85,8 @@ printf '\000\377' | dd of=patched.bin bs=1 seek=65534 conv=notrunc status=none
 cmp -s original.bin patched.bin && fail "the patched copy equals the original"
 
 expect 0 morvane --original target.bin --patched patched.bin --patch fix.pat
-[ "$(tail -n 1 "$staging/out")" = "Completed!" ] || fail "creating ends with '$(tail -n 1 "$staging/out")'"
+[ "$(tail -n 1 "$staging/out")" = "Completed!" ] ||
+    fail "creating ends with '$(tail -n 1 "$staging/out")'"
 cmp -s target.bin original.bin || fail "creating the patch changed the original"
 expect 0 morvane --patch fix.pat
 cmp -s target.bin patched.bin || fail "the applied patch does not give the patched file"
