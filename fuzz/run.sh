@@ -37,7 +37,7 @@ harnesses=(${MORVANE_FUZZ_HARNESSES:-patch_reader apply_patch embedded_patch com
 generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
 cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_FUZZ=ON -DMORVANE_TESTS=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_FUZZ=ON -DMORVANE_TESTS=OFF -DMORVANE_WERROR=ON >/dev/null
 targets=()
 for harness in "${harnesses[@]}"; do
     targets+=(--target "fuzz_$harness")

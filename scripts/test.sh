@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev)
+PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev
+    groff-base)
 missing=()
 for package in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
