@@ -6,6 +6,7 @@
 #include "e2e/e2e_fixture.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <windows.h>
 
 #include <cctype>
@@ -425,12 +426,9 @@ TEST_F(WindowsRun, TmpComesBeforeTemp) {
     // Without TMP, TEMP names the folder.
     write("target.bin", originalBytes());
     ProcessOptions withoutTmp = withTemporaryFolder(tmp, temp);
-    for (auto it = withoutTmp.setEnv.begin(); it != withoutTmp.setEnv.end(); ++it) {
-        if (it->first == "TMP") {
-            withoutTmp.setEnv.erase(it);
-            break;
-        }
-    }
+    withoutTmp.setEnv.erase(std::remove_if(withoutTmp.setEnv.begin(), withoutTmp.setEnv.end(),
+                                           [](const auto& set) { return set.first == "TMP"; }),
+                            withoutTmp.setEnv.end());
     withoutTmp.unsetEnv.push_back("TMP");
     EXPECT_EQ(run({"--patch", "fix.pat"}, withoutTmp).exitCode, 0);
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");

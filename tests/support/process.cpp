@@ -51,14 +51,12 @@ std::vector<std::string> editedEnvironment(const std::vector<std::string>& curre
         if (!edited)
             result.push_back(entry);
     }
-    // The last setting of a name counts; a name that is also unset is not set at all.
+    // The last setting of a name counts.
     for (std::size_t i = 0; i < options.setEnv.size(); ++i) {
         const std::string& name = options.setEnv[i].first;
         bool overridden = false;
         for (std::size_t later = i + 1; later < options.setEnv.size(); ++later)
             overridden = overridden || sameName(name, options.setEnv[later].first);
-        for (const std::string& unset : options.unsetEnv)
-            overridden = overridden || sameName(name, unset);
         if (!overridden)
             result.push_back(name + "=" + options.setEnv[i].second);
     }

@@ -15,7 +15,7 @@ struct ProcessResult {
 struct ProcessOptions {
     std::string workingDirectory;                            // empty: the test's own
     std::vector<std::pair<std::string, std::string>> setEnv; // added or replaced; the last counts
-    std::vector<std::string> unsetEnv;                       // removed, also when named in setEnv
+    std::vector<std::string> unsetEnv;                       // removed, unless named in setEnv
     bool mergeStreams = false; // standard output and standard error share one pipe
 };
 
