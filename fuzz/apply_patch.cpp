@@ -81,8 +81,7 @@ int referenceOutcome(const fuzz::ReferencePatch& patch, bool reverse, fuzz::Byte
         const fuzz::Bytes& original = reverse ? block.patched : block.original;
         const fuzz::Bytes& patched = reverse ? block.original : block.patched;
         std::size_t length = original.size();
-        bool inside =
-            length == 0 || (block.offset <= TARGET_SIZE && length <= TARGET_SIZE - block.offset);
+        bool inside = block.offset <= TARGET_SIZE && length <= TARGET_SIZE - block.offset;
         fuzz::Bytes found;
         if (inside)
             found.assign(target.begin() + block.offset,

@@ -10,6 +10,7 @@
 #include <sanitizer/common_interface_defs.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace fuzz {
 
@@ -148,16 +149,23 @@ ReferencePatch referenceRead(const std::uint8_t* data, std::size_t size) {
     patch.status = ReferenceStatus::BadLength;
     if (!reader.counted(patch.targetName))
         return patch;
+    patch.status = ReferenceStatus::BadName;
+    for (unsigned char c : patch.targetName)
+        if (c < 0x20 || c == 0x7F)
+            return patch;
+    patch.status = ReferenceStatus::BadLength;
     patch.fileSize = reader.u32();
     if (!reader.counted(patch.message))
         return patch;
-    patch.status = ReferenceStatus::Valid;
-    while (reader.left() >= 8) {
+    patch.status = ReferenceStatus::CutOff;
+    while (reader.left() > 0) {
+        if (reader.left() < 8)
+            return patch;
         ReferenceBlock block;
         block.offset = reader.u32();
         std::uint64_t length = reader.u32();
         if (2 * length > reader.left())
-            break;
+            return patch;
         const std::uint8_t* original = data + reader.at;
         const std::uint8_t* patched = original + length;
         reader.at += 2 * length;
@@ -167,6 +175,17 @@ ReferencePatch referenceRead(const std::uint8_t* data, std::size_t size) {
         block.patched.assign(patched, patched + length);
         patch.blocks.push_back(std::move(block));
     }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+    for (const ReferenceBlock& block : patch.blocks)
+        if (!block.original.empty())
+            ranges.emplace_back(block.offset, block.offset + block.original.size());
+    std::sort(ranges.begin(), ranges.end());
+    for (std::size_t i = 1; i < ranges.size(); ++i)
+        if (ranges[i].first < ranges[i - 1].second) {
+            patch.status = ReferenceStatus::Overlapping;
+            return patch;
+        }
+    patch.status = ReferenceStatus::Valid;
     return patch;
 }
 

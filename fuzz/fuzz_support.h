@@ -52,7 +52,9 @@ struct ReferenceBlock {
     Bytes patched;
 };
 
-enum class ReferenceStatus { Valid, WrongMagic, BadLength };
+// BadName: the target name holds a byte below 0x20 or 0x7F. CutOff: bytes are left after the
+// last complete record. Overlapping: two non-empty blocks share a byte.
+enum class ReferenceStatus { Valid, WrongMagic, BadLength, BadName, CutOff, Overlapping };
 
 struct ReferencePatch {
     ReferenceStatus status = ReferenceStatus::WrongMagic;
@@ -64,7 +66,8 @@ struct ReferencePatch {
 
 // Reads a patch file: "PATCH1"; counted name; size; counted message; then complete block
 // records up to the end. A 32-bit field cut short by the end reads its missing bytes as 0; a
-// counted string longer than what is left makes the header bad; a cut-off record ends the list.
+// counted string longer than what is left makes the header bad; so does a control byte in the
+// name; a cut-off last record or two blocks that share a byte make the blocks bad.
 ReferencePatch referenceRead(const std::uint8_t* data, std::size_t size);
 
 } // namespace fuzz

@@ -16,36 +16,48 @@ namespace {
 int scratchFile = -1; // an in-memory file for the file-backed reads and the round trip
 
 struct ReadResult {
-    HeaderStatus status = HeaderStatus::WrongMagic;
+    fuzz::ReferenceStatus status = fuzz::ReferenceStatus::WrongMagic;
     PatchHeader header;
     BlockList blocks;
 };
 
-ReadResult readAll(ByteSource& source) {
-    ReadResult result;
-    result.status = readPatchHeader(source, result.header);
-    if (result.status == HeaderStatus::Valid)
-        collectBlocks(source, result.blocks);
-    return result;
-}
-
-HeaderStatus expectedStatus(fuzz::ReferenceStatus status) {
-    switch (status) {
-    case fuzz::ReferenceStatus::Valid:
-        return HeaderStatus::Valid;
-    case fuzz::ReferenceStatus::WrongMagic:
-        return HeaderStatus::WrongMagic;
-    case fuzz::ReferenceStatus::BadLength:
+fuzz::ReferenceStatus statusOf(HeaderStatus header, BlocksStatus blocks) {
+    switch (header) {
+    case HeaderStatus::WrongMagic:
+        return fuzz::ReferenceStatus::WrongMagic;
+    case HeaderStatus::BadLength:
+        return fuzz::ReferenceStatus::BadLength;
+    case HeaderStatus::BadName:
+        return fuzz::ReferenceStatus::BadName;
+    case HeaderStatus::Valid:
         break;
     }
-    return HeaderStatus::BadLength;
+    switch (blocks) {
+    case BlocksStatus::CutOff:
+        return fuzz::ReferenceStatus::CutOff;
+    case BlocksStatus::Overlapping:
+        return fuzz::ReferenceStatus::Overlapping;
+    case BlocksStatus::Valid:
+        break;
+    }
+    return fuzz::ReferenceStatus::Valid;
+}
+
+ReadResult readAll(ByteSource& source) {
+    ReadResult result;
+    HeaderStatus header = readPatchHeader(source, result.header);
+    BlocksStatus blocks = BlocksStatus::Valid;
+    if (header == HeaderStatus::Valid)
+        blocks = collectBlocks(source, result.blocks);
+    result.status = statusOf(header, blocks);
+    return result;
 }
 
 void expectSame(const ReadResult& got, const fuzz::ReferencePatch& want, const char* how) {
     std::string where = std::string(" (") + how + ")";
-    if (got.status != expectedStatus(want.status))
-        fuzz::fail("header status differs from the format" + where);
-    if (got.status != HeaderStatus::Valid)
+    if (got.status != want.status)
+        fuzz::fail("status differs from the format" + where);
+    if (got.status != fuzz::ReferenceStatus::Valid)
         return;
     if (got.header.targetName != want.targetName)
         fuzz::fail("target name differs" + where);
@@ -97,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ReadResult fromFile = readAll(stream);
     expectSame(fromFile, want, "from a file");
 
-    if (fromMemory.status != HeaderStatus::Valid)
+    if (fromMemory.status != fuzz::ReferenceStatus::Valid)
         return 0;
 
     // Round trip: what was read, written with the program's writer, reads back the same.

@@ -3,6 +3,7 @@
 #ifndef _WIN32
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <thread>
@@ -99,6 +100,65 @@ TEST_F(Message, NeverWritesThroughALinkPlantedUnderItsName) {
     EXPECT_EQ(read("victim.txt"), "keep me");
     EXPECT_EQ(result.out, "Reading patch file: fix.pat\n" + message + "\n" +
                               textOf({APPLIED[0], APPLIED[1], APPLIED[2]}));
+}
+
+// Another user's file, a FIFO or a second link under the fixed name in the shared folder never
+// receives the message: it is printed instead, and the run goes on.
+TEST_F(Message, NeverWritesIntoAFileThatIsNotPrivate) {
+    const std::string planted = temporaryFolder() + "/PATCH.TXT";
+    struct Case {
+        const char* what;
+        void (*plant)(const std::string& path, const std::string& elsewhere);
+    };
+    const Case cases[] = {
+        {"FIFO", [](const std::string& path, const std::string&) { ::mkfifo(path.c_str(), 0666); }},
+        {"second link",
+         [](const std::string& path, const std::string& elsewhere) {
+             writeFile(elsewhere, "keep me");
+             ::link(elsewhere.c_str(), path.c_str());
+         }},
+        {"another user's file",
+         [](const std::string& path, const std::string&) {
+             writeFile(path, "");
+             ::chmod(path.c_str(), 0666);
+             if (::chown(path.c_str(), 65534, 65534) != 0)
+                 ::unlink(path.c_str());
+         }},
+    };
+    ProcessOptions options = this->options();
+    options.setEnv.push_back({"DISPLAY", ":7"});
+    options.setEnv.push_back({"PATH", fakeViewerFolder() + ":" + std::getenv("PATH")});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::unlink(planted.c_str());
+        write("t.bin", "abcdefgh");
+        c.plant(planted, folder / "elsewhere.txt");
+        if (!fileExists(planted)) {
+            std::printf("skipped: files of another user can only be made as root\n");
+            continue;
+        }
+        ProcessResult result = run({"--patch", "fix.pat"}, options);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.out, "Reading patch file: fix.pat\n" + message + "\n" +
+                                  textOf({APPLIED[0], APPLIED[1], APPLIED[2]}));
+        EXPECT_FALSE(fileExists(folder / "bin/opened"));
+        if (std::string(c.what) == "second link") {
+            EXPECT_EQ(read("elsewhere.txt"), "keep me");
+        }
+        if (std::string(c.what) == "another user's file") {
+            EXPECT_EQ(readFile(planted), "");
+        }
+    }
+}
+
+TEST_F(Message, AFreshPatchTxtIsTheUsersOnly) {
+    mode_t previous = ::umask(0);
+    ProcessResult result = run({"--patch", "fix.pat"});
+    ::umask(previous);
+    EXPECT_EQ(result.exitCode, 0);
+    struct stat info;
+    ASSERT_EQ(::stat((temporaryFolder() + "/PATCH.TXT").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 } // namespace
