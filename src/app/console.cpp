@@ -16,7 +16,11 @@ void printText(const std::string& text) {
 }
 
 void printLine(const std::string& text) {
-    printText(text);
+    printLine(text.data(), text.size());
+}
+
+void printLine(const char* text, std::size_t length) {
+    std::fwrite(text, 1, length, stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
     lineOpen = false;

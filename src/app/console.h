@@ -4,12 +4,14 @@
 
 #include "app/exit_codes.h"
 
+#include <cstddef>
 #include <string>
 
 // Writes text to standard output without ending the line.
 void printText(const std::string& text);
 // Writes text, a line feed, and flushes standard output.
 void printLine(const std::string& text);
+void printLine(const char* text, std::size_t length);
 
 // Ends the run: "Error: " and the message on standard error, after everything on standard
 // output has been flushed, then the process ends with `code`.

@@ -8,15 +8,28 @@
 #include "patch/patch_format.h"
 #include "platform/platform.h"
 
-#include <cstdio>
+#include <cstring>
 
 namespace {
 
-std::string blockLine(const PatchBlock& block) {
-    char line[64];
-    std::snprintf(line, sizeof line, "@ %08X : %X bytes", static_cast<unsigned>(block.offset),
-                  static_cast<unsigned>(block.length()));
-    return line;
+// "@ <offset, 8 upper-case hex digits> : <length in upper-case hex> bytes". A dense patch has
+// millions of these lines, so they are made without the printf machinery.
+void printBlockLine(const StoredBlock& block) {
+    static const char DIGITS[] = "0123456789ABCDEF";
+    char line[40] = "@ ";
+    std::size_t at = 2;
+    for (int shift = 28; shift >= 0; shift -= 4)
+        line[at++] = DIGITS[(block.offset >> shift) & 0xF];
+    std::memcpy(line + at, " : ", 3);
+    at += 3;
+    std::uint32_t length = block.size;
+    int shift = 28;
+    while (shift > 0 && (length >> shift) == 0)
+        shift -= 4;
+    for (; shift >= 0; shift -= 4)
+        line[at++] = DIGITS[(length >> shift) & 0xF];
+    std::memcpy(line + at, " bytes", 6);
+    printLine(line, at + 6);
 }
 
 // Reads the patch file: header, message (shown at once), blocks. Ends the run on a damaged or
@@ -44,16 +57,15 @@ BlockList readPatch(const std::string& patchName, PatchHeader& header, ResumeJob
     return blocks;
 }
 
-// Writes the original side back over the first `count` blocks, last first, and ends the run.
-// When that too fails, the resume record stays for a later run to finish or undo the job.
-[[noreturn]] void rollBack(const platform::File& target, const BlockList& blocks, std::size_t count,
-                           const ResumeJob& job) {
+// Writes the original side back over the blocks before `written`, last first, and ends the
+// run. When that too fails, the resume record stays for a later run to finish or undo the job.
+[[noreturn]] void rollBack(const platform::File& target, const BlockList& blocks,
+                           BlockList::Iterator written, const ResumeJob& job) {
     bool restored = true;
-    for (std::size_t i = count; i-- > 0;) {
-        const PatchBlock& block = *(blocks.begin() + static_cast<std::ptrdiff_t>(i));
-        restored =
-            platform::writeAt(target, block.offset, block.originalBytes.data(), block.length()) &&
-            restored;
+    while (written != blocks.begin()) {
+        StoredBlock block = *--written;
+        restored = platform::writeAt(target, block.offset, block.originalBytes, block.length()) &&
+                   restored;
     }
     if (restored && platform::syncFile(target))
         removeResumeRecord(job);
@@ -62,15 +74,15 @@ BlockList readPatch(const std::string& patchName, PatchHeader& header, ResumeJob
 
 // Writes every block, then makes the writes durable; a failure anywhere rolls the file back.
 void writeBlocks(const platform::File& target, const BlockList& blocks, const ResumeJob& job) {
-    std::size_t attempted = 0;
-    for (const PatchBlock& block : blocks) {
-        ++attempted;
-        if (!platform::writeAt(target, block.offset, block.patchedBytes.data(), block.length()))
-            rollBack(target, blocks, attempted, job);
-        printLine(blockLine(block));
+    for (BlockList::Iterator at = blocks.begin(); at != blocks.end();) {
+        StoredBlock block = *at;
+        ++at;
+        if (!platform::writeAt(target, block.offset, block.patchedBytes, block.length()))
+            rollBack(target, blocks, at, job);
+        printBlockLine(block);
     }
     if (!platform::syncFile(target))
-        rollBack(target, blocks, attempted, job);
+        rollBack(target, blocks, blocks.end(), job);
 }
 
 } // namespace
@@ -84,8 +96,7 @@ void applyPatch(const std::string& patchName, bool reverse) {
 
     if (reverse) {
         printText("Reversing patch data...");
-        for (PatchBlock& block : blocks)
-            block.swapSides();
+        blocks.swapSides();
         printLine(" DONE");
     }
     printLine("Patch for file " + header.targetName + " (" + std::to_string(header.fileSize) +

@@ -6,29 +6,79 @@
 
 namespace {
 
-// Large blocks are read back from the file in pieces of this size, so checking a block needs
-// no second copy of it in memory.
-const std::size_t VERIFY_CHUNK_SIZE = 256 * 1024;
+// Neighbouring blocks are read back together, in one read of up to this many bytes.
+const std::size_t WINDOW_SIZE = 1024 * 1024;
+// A block too large for a window is read back in pieces of this size, so checking it needs no
+// second copy of it in memory.
+const std::size_t PIECE_SIZE = 256 * 1024;
 
-bool inside(std::uint64_t size, const PatchBlock& block) {
-    return block.offset <= size && block.length() <= size - block.offset;
+std::uint64_t endOf(const StoredBlock& block) {
+    return std::uint64_t(block.offset) + block.length();
 }
 
-// Reads the block back piece by piece and hands each piece to `check` with its place in the
-// block, while `check` returns true. False when the block cannot be read back.
+bool inside(std::uint64_t size, const StoredBlock& block) {
+    return endOf(block) <= size;
+}
+
+// The file's bytes under a run of blocks that follow each other in ascending order.
+struct Window {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t start = 0;
+    bool loaded = false;
+
+    bool covers(const StoredBlock& block) const {
+        return loaded && block.offset >= start && endOf(block) <= start + bytes.size();
+    }
+};
+
+// Reads the window that begins at `first` and reaches as far as the blocks after it follow in
+// ascending order and fit. False when `first` needs reading on its own.
+bool loadWindow(const platform::File& target, std::uint64_t size, BlockList::Iterator first,
+                BlockList::Iterator end, Window& window) {
+    std::uint64_t start = first->offset;
+    std::uint64_t reach = endOf(*first);
+    if (reach - start > WINDOW_SIZE)
+        return false;
+    for (BlockList::Iterator next = first; ++next != end;) {
+        StoredBlock block = *next;
+        if (block.offset < reach || !inside(size, block) || endOf(block) - start > WINDOW_SIZE)
+            break;
+        reach = endOf(block);
+    }
+    window.bytes.resize(static_cast<std::size_t>(reach - start));
+    platform::ReadResult got =
+        platform::readAt(target, start, window.bytes.data(), window.bytes.size());
+    window.start = start;
+    window.loaded = !got.failed && got.count == window.bytes.size();
+    return window.loaded;
+}
+
+// Hands `check` the file's bytes under the block, whole from the window or piece by piece,
+// with the piece's place in the block, until it returns false. False when the block lies
+// outside the file or cannot be read back.
 template <typename Check>
-bool readBack(const platform::File& target, const PatchBlock& block,
-              std::vector<std::uint8_t>& found, Check check) {
+bool readBack(const platform::File& target, std::uint64_t size, BlockList::Iterator at,
+              BlockList::Iterator end, Window& window, std::vector<std::uint8_t>& piece,
+              Check check) {
+    StoredBlock block = *at;
+    if (!inside(size, block))
+        return false;
+    if (block.length() == 0)
+        return true;
+    if (window.covers(block) || loadWindow(target, size, at, end, window)) {
+        check(window.bytes.data() + (block.offset - window.start), 0, block.length());
+        return true;
+    }
     for (std::size_t done = 0; done < block.length();) {
-        std::size_t piece = std::min(VERIFY_CHUNK_SIZE, block.length() - done);
-        found.resize(piece);
+        std::size_t count = std::min(PIECE_SIZE, block.length() - done);
+        piece.resize(count);
         platform::ReadResult got =
-            platform::readAt(target, block.offset + done, found.data(), piece);
-        if (got.failed || got.count != piece)
+            platform::readAt(target, block.offset + done, piece.data(), count);
+        if (got.failed || got.count != count)
             return false;
-        if (!check(done, piece))
+        if (!check(piece.data(), done, count))
             return true;
-        done += piece;
+        done += count;
     }
     return true;
 }
@@ -38,19 +88,19 @@ bool readBack(const platform::File& target, const PatchBlock& block,
 Verification verifyBlocks(const platform::File& target, std::uint64_t size,
                           const BlockList& blocks) {
     Verification result;
-    std::vector<std::uint8_t> found;
-    for (const PatchBlock& block : blocks) {
-        bool readable = inside(size, block) &&
-                        readBack(target, block, found, [&](std::size_t at, std::size_t n) {
-                            if (result.matchesOriginal &&
-                                std::memcmp(found.data(), block.originalBytes.data() + at, n) != 0)
-                                result.matchesOriginal = false;
-                            if (result.matchesPatched &&
-                                std::memcmp(found.data(), block.patchedBytes.data() + at, n) != 0)
-                                result.matchesPatched = false;
-                            return result.matchesOriginal || result.matchesPatched;
-                        });
-        if (!readable)
+    Window window;
+    std::vector<std::uint8_t> piece;
+    for (BlockList::Iterator at = blocks.begin(); at != blocks.end(); ++at) {
+        StoredBlock block = *at;
+        auto check = [&](const std::uint8_t* found, std::size_t from, std::size_t count) {
+            if (result.matchesOriginal &&
+                std::memcmp(found, block.originalBytes + from, count) != 0)
+                result.matchesOriginal = false;
+            if (result.matchesPatched && std::memcmp(found, block.patchedBytes + from, count) != 0)
+                result.matchesPatched = false;
+            return result.matchesOriginal || result.matchesPatched;
+        };
+        if (!readBack(target, size, at, blocks.end(), window, piece, check))
             result = Verification{false, false};
         if (!result.matchesOriginal && !result.matchesPatched)
             break;
@@ -59,17 +109,18 @@ Verification verifyBlocks(const platform::File& target, std::uint64_t size,
 }
 
 bool verifyMixedBlocks(const platform::File& target, std::uint64_t size, const BlockList& blocks) {
-    std::vector<std::uint8_t> found;
-    for (const PatchBlock& block : blocks) {
+    Window window;
+    std::vector<std::uint8_t> piece;
+    for (BlockList::Iterator at = blocks.begin(); at != blocks.end(); ++at) {
+        StoredBlock block = *at;
         bool mixed = true;
-        bool readable = inside(size, block) &&
-                        readBack(target, block, found, [&](std::size_t at, std::size_t n) {
-                            for (std::size_t i = 0; i < n && mixed; ++i)
-                                mixed = found[i] == block.originalBytes[at + i] ||
-                                        found[i] == block.patchedBytes[at + i];
-                            return mixed;
-                        });
-        if (!readable || !mixed)
+        auto check = [&](const std::uint8_t* found, std::size_t from, std::size_t count) {
+            for (std::size_t i = 0; i < count && mixed; ++i)
+                mixed = found[i] == block.originalBytes[from + i] ||
+                        found[i] == block.patchedBytes[from + i];
+            return mixed;
+        };
+        if (!readBack(target, size, at, blocks.end(), window, piece, check) || !mixed)
             return false;
     }
     return true;

@@ -12,8 +12,9 @@ struct Verification {
 };
 
 // Checks the blocks in list order and stops at the first block after which the file can be in
-// neither state. A block that does not lie wholly inside the file matches neither side, an
-// empty one included, and so does a block that cannot be read back.
+// neither state. Blocks in ascending order are read back many at a time. A block that does not lie
+// wholly inside the file matches neither side, an empty one included, and so does a block that
+// cannot be read back.
 Verification verifyBlocks(const platform::File& target, std::uint64_t size,
                           const BlockList& blocks);
 

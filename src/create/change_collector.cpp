@@ -1,6 +1,5 @@
 #include "create/change_collector.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -14,34 +13,10 @@ std::uint64_t loadWord(const std::uint8_t* p) {
 }
 
 void closeBlock(ChangeCollector& collector) {
-    collector.blocks.append(collector.working);
-    const PatchBlock& stored = *(collector.blocks.end() - 1);
-    collector.byteTotal += stored.length();
+    collector.blocks.closeBlock();
+    collector.byteTotal += collector.blocks.back().length();
     collector.insideBlock = false;
     collector.unchangedCount = 0;
-}
-
-// Grows the block's storage geometrically, but never beyond what the rest of the stream can
-// fill, so one long block does not cost twice its size.
-void reserveFor(ChangeCollector& collector, std::size_t extra) {
-    Bytes& original = collector.working.originalBytes;
-    std::size_t needed = original.size() + extra;
-    if (needed <= original.capacity())
-        return;
-    std::size_t wanted = std::max(needed, original.capacity() * 2);
-    if (collector.streamSize > collector.working.offset) {
-        std::uint64_t most = collector.streamSize - collector.working.offset;
-        if (wanted > most)
-            wanted = static_cast<std::size_t>(std::max<std::uint64_t>(most, needed));
-    }
-    original.reserve(wanted);
-    collector.working.patchedBytes.reserve(wanted);
-}
-
-void appendPairs(ChangeCollector& collector, const std::uint8_t* original,
-                 const std::uint8_t* patched, std::size_t count) {
-    reserveFor(collector, count);
-    collector.working.appendPairs(original, patched, count);
 }
 
 } // namespace
@@ -65,7 +40,7 @@ void collectChanges(ChangeCollector& collector, const std::uint8_t* original,
             i += firstDifference(original + i, patched + i, count - i);
             if (i == count)
                 break;
-            collector.working.offset = static_cast<std::uint32_t>(position + i);
+            collector.blocks.openBlock(static_cast<std::uint32_t>(position + i));
             collector.insideBlock = true;
             collector.unchangedCount = 0;
         }
@@ -73,13 +48,13 @@ void collectChanges(ChangeCollector& collector, const std::uint8_t* original,
         if (original[i] != patched[i]) {
             while (j < count && original[j] != patched[j])
                 ++j;
-            appendPairs(collector, original + i, patched + i, j - i);
+            collector.blocks.appendPairs(original + i, patched + i, j - i);
             collector.unchangedCount = 0;
         } else {
             std::size_t room = CHANGE_GAP_LIMIT - collector.unchangedCount;
             while (j < count && j - i < room && original[j] == patched[j])
                 ++j;
-            appendPairs(collector, original + i, patched + i, j - i);
+            collector.blocks.appendPairs(original + i, patched + i, j - i);
             collector.unchangedCount += static_cast<unsigned>(j - i);
             if (collector.unchangedCount == CHANGE_GAP_LIMIT)
                 closeBlock(collector);

@@ -11,13 +11,12 @@
 
 const unsigned CHANGE_GAP_LIMIT = 8;
 
+// The block being built is the last one of `blocks`, filled in place.
 struct ChangeCollector {
     BlockList blocks;
-    PatchBlock working;
     bool insideBlock = false;
     unsigned unchangedCount = 0;
-    std::uint64_t byteTotal = 0;  // sum of the stored block lengths
-    std::uint64_t streamSize = 0; // no block grows past this position
+    std::uint64_t byteTotal = 0; // sum of the stored block lengths
 };
 
 // Index of the first position at which the two spans differ, or `count` when they are equal.

@@ -83,7 +83,6 @@ std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
 
     printText("Comparing files...");
     ChangeCollector collector;
-    collector.streamSize = originalSize;
     compareFiles(original, patched, originalSize, collector);
     original = platform::File();
     patched = platform::File();

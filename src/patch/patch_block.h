@@ -1,12 +1,15 @@
 // A change block (offset, the bytes before and after the change) and the ordered block list.
 #pragma once
 
+#include "patch/growable_array.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 using Bytes = std::vector<std::uint8_t>;
 
+// One block on its own, with both byte sequences.
 struct PatchBlock {
     std::uint32_t offset = 0;
     Bytes originalBytes;
@@ -29,19 +32,72 @@ struct PatchBlock {
     void swapSides() { originalBytes.swap(patchedBytes); }
 };
 
+// A block as the list stores it; the pointers stay valid until the list grows.
+struct StoredBlock {
+    std::uint32_t offset = 0;
+    std::uint32_t size = 0;
+    const std::uint8_t* originalBytes = nullptr;
+    const std::uint8_t* patchedBytes = nullptr;
+
+    std::size_t length() const { return size; }
+};
+
+// All blocks of a patch, compactly: a record of offset and length per block, and the bytes of
+// all blocks back to back in one store per side, so a block costs 8 bytes besides its bytes.
+// Blocks are built at the end of the list, in place, or appended whole.
 class BlockList {
   public:
-    // Moves the block's bytes to the end of the list, leaving `block` with empty sequences
+    // Copies the block's bytes to the end of the list, leaving `block` with empty sequences
     // (its offset is kept), and trims the stored block of trailing equal pairs.
     void append(PatchBlock& block);
 
-    std::size_t size() const { return blocks_.size(); }
-    bool empty() const { return blocks_.empty(); }
-    std::vector<PatchBlock>::iterator begin() { return blocks_.begin(); }
-    std::vector<PatchBlock>::iterator end() { return blocks_.end(); }
-    std::vector<PatchBlock>::const_iterator begin() const { return blocks_.begin(); }
-    std::vector<PatchBlock>::const_iterator end() const { return blocks_.end(); }
+    // Starts a new, empty block at the end of the list.
+    void openBlock(std::uint32_t offset);
+    // Adds pairs to the last block.
+    void appendPairs(const std::uint8_t* original, const std::uint8_t* patched, std::size_t count);
+    // Adds `count` pairs to the last block for the caller to fill in through the two pointers.
+    void extendBlock(std::size_t count, std::uint8_t*& original, std::uint8_t*& patched);
+    // Trims the last block of trailing equal pairs.
+    void closeBlock();
+
+    // Exchanges the two sides of every block (used to reverse a patch); nothing is copied.
+    void swapSides() { originalStore_.swap(patchedStore_); }
+
+    std::size_t size() const { return records_.size(); }
+    bool empty() const { return records_.size() == 0; }
+    StoredBlock back() const;
+
+    // Walks the blocks in list order, forwards or backwards.
+    class Iterator {
+      public:
+        StoredBlock operator*() const;
+        const StoredBlock* operator->() const {
+            current_ = **this;
+            return &current_;
+        }
+        Iterator& operator++();
+        Iterator& operator--();
+        bool operator==(const Iterator& other) const { return index_ == other.index_; }
+        bool operator!=(const Iterator& other) const { return index_ != other.index_; }
+
+      private:
+        friend class BlockList;
+        Iterator(const BlockList* list, std::size_t index, std::size_t position)
+            : list_(list), index_(index), position_(position) {}
+        const BlockList* list_;
+        std::size_t index_;
+        std::size_t position_; // where the block's bytes begin in the stores
+        mutable StoredBlock current_;
+    };
+    Iterator begin() const { return Iterator(this, 0, 0); }
+    Iterator end() const { return Iterator(this, records_.size(), originalStore_.size()); }
 
   private:
-    std::vector<PatchBlock> blocks_;
+    struct Record {
+        std::uint32_t offset;
+        std::uint32_t length;
+    };
+    GrowableArray<Record> records_;
+    GrowableArray<std::uint8_t> originalStore_;
+    GrowableArray<std::uint8_t> patchedStore_;
 };

@@ -43,11 +43,23 @@ bool readCountedString(ByteSource& source, std::string& text) {
     return true;
 }
 
+namespace {
+void writeRecord(ByteSink& sink, std::uint32_t offset, const std::uint8_t* original,
+                 const std::uint8_t* patched, std::size_t length) {
+    writeU32(sink, offset);
+    writeU32(sink, static_cast<std::uint32_t>(length));
+    writeBytes(sink, original, length);
+    writeBytes(sink, patched, length);
+}
+} // namespace
+
 void writeBlock(ByteSink& sink, const PatchBlock& block) {
-    writeU32(sink, block.offset);
-    writeU32(sink, static_cast<std::uint32_t>(block.length()));
-    writeBytes(sink, block.originalBytes.data(), block.length());
-    writeBytes(sink, block.patchedBytes.data(), block.length());
+    writeRecord(sink, block.offset, block.originalBytes.data(), block.patchedBytes.data(),
+                block.length());
+}
+
+void writeBlock(ByteSink& sink, const StoredBlock& block) {
+    writeRecord(sink, block.offset, block.originalBytes, block.patchedBytes, block.length());
 }
 
 bool readBlock(ByteSource& source, PatchBlock& block) {
@@ -80,11 +92,23 @@ HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
 }
 
 BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks) {
-    PatchBlock block;
+    // Records are read straight into the list's stores: no block is held twice.
     while (remaining(source) != 0) {
-        if (!readBlock(source, block))
+        if (remaining(source) < 8)
             return BlocksStatus::CutOff;
-        blocks.append(block);
+        std::uint32_t offset = readU32(source);
+        std::uint64_t length = readU32(source);
+        if (2 * length > remaining(source))
+            return BlocksStatus::CutOff;
+        std::uint8_t* original;
+        std::uint8_t* patched;
+        blocks.openBlock(offset);
+        blocks.extendBlock(static_cast<std::size_t>(length), original, patched);
+        readBytes(source, original, static_cast<std::size_t>(length));
+        readBytes(source, patched, static_cast<std::size_t>(length));
+        if (source.failed)
+            return BlocksStatus::Valid; // the caller reports the read error
+        blocks.closeBlock();
     }
     return blocksAreDisjoint(blocks) ? BlocksStatus::Valid : BlocksStatus::Overlapping;
 }
@@ -94,7 +118,7 @@ bool blocksAreDisjoint(const BlockList& blocks) {
     // another order pays for sorting its ranges.
     std::uint64_t end = 0;
     bool ascending = true;
-    for (const PatchBlock& block : blocks) {
+    for (const StoredBlock& block : blocks) {
         if (block.length() == 0)
             continue;
         if (block.offset < end) {
@@ -106,7 +130,7 @@ bool blocksAreDisjoint(const BlockList& blocks) {
     if (ascending)
         return true;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
-    for (const PatchBlock& block : blocks) {
+    for (const StoredBlock& block : blocks) {
         if (block.length() != 0)
             ranges.emplace_back(block.offset, std::uint64_t(block.offset) + block.length());
     }
@@ -123,6 +147,6 @@ void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& bloc
     writeCountedString(sink, header.targetName);
     writeU32(sink, header.fileSize);
     writeCountedString(sink, header.message);
-    for (const PatchBlock& block : blocks)
+    for (const StoredBlock& block : blocks)
         writeBlock(sink, block);
 }

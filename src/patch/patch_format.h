@@ -25,6 +25,7 @@ void writeCountedString(ByteSink& sink, const std::string& text);
 bool readCountedString(ByteSource& source, std::string& text);
 
 void writeBlock(ByteSink& sink, const PatchBlock& block);
+void writeBlock(ByteSink& sink, const StoredBlock& block);
 // False when the record is cut short anywhere; nothing is allocated for a length that runs
 // past the end of the source.
 bool readBlock(ByteSource& source, PatchBlock& block);
@@ -45,7 +46,7 @@ HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header);
 // Overlapping: two blocks share a byte, so the patch could never be undone.
 enum class BlocksStatus { Valid, CutOff, Overlapping };
 
-// Reads block records up to the end of the source, trimming each as it enters the list.
+// Reads block records up to the end of the source into the list, trimming each as it enters.
 BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks);
 // True when no two non-empty blocks of the list share a byte; the list may be in any order.
 bool blocksAreDisjoint(const BlockList& blocks);

@@ -53,7 +53,9 @@ Plan parse(const char* text) {
         return Plan();
     plan.call = call;
     plan.action = action;
-    plan.number = static_cast<unsigned>(std::strtoul(entry.c_str() + first + 1, nullptr, 10));
+    char* end = nullptr;
+    plan.number = static_cast<unsigned>(std::strtoul(entry.c_str() + first + 1, &end, 10));
+    plan.onward = *end == '+';
     return plan;
 }
 
@@ -70,8 +72,9 @@ State& loaded() {
 
 bool planned(Call call, Action action) {
     State& current = loaded();
-    return current.plan.action == action && current.plan.call == call &&
-           current.counts[static_cast<int>(call)] == current.plan.number;
+    unsigned count = current.counts[static_cast<int>(call)];
+    return current.plan.action == action && current.plan.call == call && current.plan.number != 0 &&
+           (count == current.plan.number || (current.plan.onward && count > current.plan.number));
 }
 
 } // namespace
@@ -85,7 +88,8 @@ void plant(const Plan& plan) {
 
 std::string describe(const Plan& plan) {
     return std::string(CALL_NAMES[static_cast<int>(plan.call)]) + ":" +
-           std::to_string(plan.number) + ":" + ACTION_NAMES[static_cast<int>(plan.action)];
+           std::to_string(plan.number) + (plan.onward ? "+" : "") + ":" +
+           ACTION_NAMES[static_cast<int>(plan.action)];
 }
 
 } // namespace faults

@@ -1,11 +1,11 @@
 // Faults planted into the program's file calls, in test builds only. The program started by
 // end-to-end tests as morvane_seamed reads its plan from MORVANE_TEST_FAULT, in the form
 // "<call>:<n>:<action>": call ReadAt, WriteAt or WriteNext; n counts that call from 1 over
-// the whole run (start-up reads the last 4 bytes of the program itself with one ReadAt);
-// action fail (nothing moves, the call reports an error), short (half the bytes move; a read
-// then looks like the end of the file, a write reports an error), kill (the call completes,
-// then the process is killed without any clean-up) or interrupt (the call completes, then the
-// process sends itself SIGINT; POSIX only).
+// the whole run ("<n>+": that call and every later one) (start-up reads the last 4 bytes of the
+// program itself with one ReadAt); action fail (nothing moves, the call reports an error), short
+// (half the bytes move; a read then looks like the end of the file, a write reports an error), kill
+// (the call completes, then the process is killed without any clean-up) or interrupt (the call
+// completes, then the process sends itself SIGINT; POSIX only).
 #pragma once
 
 #include "platform/platform.h"
@@ -20,6 +20,7 @@ struct Plan {
     platform::seam::Call call = platform::seam::Call::ReadAt;
     unsigned number = 0; // 0: no fault
     Action action = Action::None;
+    bool onward = false; // also every later call
 };
 
 // Plants a fault for in-process tests and restarts the counts; Plan() removes it.

@@ -1,4 +1,5 @@
 #include "create/change_collector.h"
+#include "support/blocks.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,7 @@ struct Result {
 
 Result resultOf(const BlockList& blocks, std::uint64_t total) {
     Result result;
-    for (const PatchBlock& block : blocks) {
+    for (const PatchBlock& block : blocksOf(blocks)) {
         result.offsets.push_back(block.offset);
         result.originals.push_back(block.originalBytes);
         result.patcheds.push_back(block.patchedBytes);
@@ -37,7 +38,7 @@ Result compareByteByByte(const Bytes& original, const Bytes& patched) {
     std::uint64_t total = 0;
     auto close = [&] {
         blocks.append(working);
-        total += (blocks.end() - 1)->length();
+        total += blocks.back().length();
         inside = false;
     };
     for (std::size_t i = 0; i < original.size(); ++i) {
@@ -61,7 +62,6 @@ Result compareByteByByte(const Bytes& original, const Bytes& patched) {
 Result collectInChunks(const Bytes& original, const Bytes& patched, std::mt19937& random,
                        std::size_t largestChunk) {
     ChangeCollector collector;
-    collector.streamSize = original.size();
     std::uniform_int_distribution<std::size_t> chunkSize(1, largestChunk);
     for (std::size_t at = 0; at < original.size();) {
         std::size_t count = std::min(chunkSize(random), original.size() - at);

@@ -95,9 +95,9 @@ TEST(PatchFormat, ACutOffLastRecordMakesTheBlocksInvalid) {
     BlockList blocks;
     EXPECT_EQ(collectBlocks(whole, blocks), BlocksStatus::Valid);
     ASSERT_EQ(blocks.size(), 2u);
-    EXPECT_EQ(blocks.begin()->originalBytes, Bytes({1})); // trimmed as it entered the list
-    EXPECT_EQ((blocks.begin() + 1)->offset, 20u);
-    EXPECT_EQ((blocks.begin() + 1)->patchedBytes, Bytes({8, 8}));
+    EXPECT_EQ(blocksOf(blocks)[0].originalBytes, Bytes({1})); // trimmed as it entered the list
+    EXPECT_EQ(blocksOf(blocks)[1].offset, 20u);
+    EXPECT_EQ(blocksOf(blocks)[1].patchedBytes, Bytes({8, 8}));
 
     // Cut anywhere inside the second record: the bytes left over make the patch invalid.
     for (std::size_t cut = 1; cut < records.size() - firstRecord; ++cut) {
