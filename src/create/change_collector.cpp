@@ -14,7 +14,7 @@ std::uint64_t loadWord(const std::uint8_t* p) {
 
 void closeBlock(ChangeCollector& collector) {
     collector.blocks.closeBlock();
-    collector.byteTotal += collector.blocks.back().length();
+    collector.byteTotal += collector.blocks.lastLength();
     collector.insideBlock = false;
     collector.unchangedCount = 0;
 }
@@ -54,10 +54,14 @@ void collectChanges(ChangeCollector& collector, const std::uint8_t* original,
             std::size_t room = CHANGE_GAP_LIMIT - collector.unchangedCount;
             while (j < count && j - i < room && original[j] == patched[j])
                 ++j;
-            collector.blocks.appendPairs(original + i, patched + i, j - i);
             collector.unchangedCount += static_cast<unsigned>(j - i);
-            if (collector.unchangedCount == CHANGE_GAP_LIMIT)
+            // A run that closes the block would only be trimmed off again: it is not stored.
+            // Pairs of the run stored from an earlier chunk are trimmed when the block closes.
+            if (collector.unchangedCount == CHANGE_GAP_LIMIT) {
                 closeBlock(collector);
+            } else {
+                collector.blocks.appendPairs(original + i, patched + i, j - i);
+            }
         }
         i = j;
     }

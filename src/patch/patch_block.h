@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 using Bytes = std::vector<std::uint8_t>;
@@ -52,13 +53,27 @@ class BlockList {
     void append(PatchBlock& block);
 
     // Starts a new, empty block at the end of the list.
-    void openBlock(std::uint32_t offset);
+    void openBlock(std::uint32_t offset) { records_.push_back(Record{offset, 0}); }
     // Adds pairs to the last block.
-    void appendPairs(const std::uint8_t* original, const std::uint8_t* patched, std::size_t count);
+    void appendPairs(const std::uint8_t* original, const std::uint8_t* patched, std::size_t count) {
+        if (count == 0)
+            return;
+        std::uint8_t* originalEnd;
+        std::uint8_t* patchedEnd;
+        extendBlock(count, originalEnd, patchedEnd);
+        std::memcpy(originalEnd, original, count);
+        std::memcpy(patchedEnd, patched, count);
+    }
     // Adds `count` pairs to the last block for the caller to fill in through the two pointers.
-    void extendBlock(std::size_t count, std::uint8_t*& original, std::uint8_t*& patched);
+    void extendBlock(std::size_t count, std::uint8_t*& original, std::uint8_t*& patched) {
+        original = originalStore_.extend(count);
+        patched = patchedStore_.extend(count);
+        records_.back().length += static_cast<std::uint32_t>(count);
+    }
     // Trims the last block of trailing equal pairs.
     void closeBlock();
+    // The length of the last block.
+    std::size_t lastLength() const { return records_.back().length; }
 
     // Exchanges the two sides of every block (used to reverse a patch); nothing is copied.
     void swapSides() { originalStore_.swap(patchedStore_); }
@@ -70,13 +85,29 @@ class BlockList {
     // Walks the blocks in list order, forwards or backwards.
     class Iterator {
       public:
-        StoredBlock operator*() const;
+        StoredBlock operator*() const {
+            const Record& record = list_->records_[index_];
+            StoredBlock block;
+            block.offset = record.offset;
+            block.size = record.length;
+            block.originalBytes = list_->originalStore_.data() + position_;
+            block.patchedBytes = list_->patchedStore_.data() + position_;
+            return block;
+        }
         const StoredBlock* operator->() const {
             current_ = **this;
             return &current_;
         }
-        Iterator& operator++();
-        Iterator& operator--();
+        Iterator& operator++() {
+            position_ += list_->records_[index_].length;
+            ++index_;
+            return *this;
+        }
+        Iterator& operator--() {
+            --index_;
+            position_ -= list_->records_[index_].length;
+            return *this;
+        }
         bool operator==(const Iterator& other) const { return index_ == other.index_; }
         bool operator!=(const Iterator& other) const { return index_ != other.index_; }
 

@@ -44,10 +44,30 @@ bool readCountedString(ByteSource& source, std::string& text) {
 }
 
 namespace {
+void putU32(std::uint8_t* out, std::uint32_t value) {
+    out[0] = static_cast<std::uint8_t>(value);
+    out[1] = static_cast<std::uint8_t>(value >> 8);
+    out[2] = static_cast<std::uint8_t>(value >> 16);
+    out[3] = static_cast<std::uint8_t>(value >> 24);
+}
+
+// Dense patches have millions of short records: those go to the sink in one piece.
+const std::size_t SHORT_RECORD = 64;
+
 void writeRecord(ByteSink& sink, std::uint32_t offset, const std::uint8_t* original,
                  const std::uint8_t* patched, std::size_t length) {
-    writeU32(sink, offset);
-    writeU32(sink, static_cast<std::uint32_t>(length));
+    std::uint8_t record[8 + 2 * SHORT_RECORD];
+    putU32(record, offset);
+    putU32(record + 4, static_cast<std::uint32_t>(length));
+    if (length <= SHORT_RECORD) {
+        if (length > 0) {
+            std::memcpy(record + 8, original, length);
+            std::memcpy(record + 8 + length, patched, length);
+        }
+        writeBytes(sink, record, 8 + 2 * length);
+        return;
+    }
+    writeBytes(sink, record, 8);
     writeBytes(sink, original, length);
     writeBytes(sink, patched, length);
 }
