@@ -19,8 +19,7 @@ class MorvaneRun : public ::testing::Test {
     ProcessOptions options() const {
         ProcessOptions result;
         result.workingDirectory = folder.path();
-        result.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
-        result.setEnv = {{"TMPDIR", temporaryFolder()}};
+        result.unset("DISPLAY").unset("WAYLAND_DISPLAY").set("TMPDIR", temporaryFolder());
         return result;
     }
     std::string temporaryFolder() const { return folder / "tmp"; }
@@ -72,9 +71,11 @@ inline std::string textOf(const std::vector<std::string>& lines) {
 #define EXPECT_OUTPUT(output, ...) EXPECT_EQ(output, textOf({__VA_ARGS__}))
 #endif
 
-// The run failed with `code` and exactly one error line.
+// The run failed with `code` and exactly one error line, "Error: " and `message` (any string),
+// on standard error. `result` is evaluated once.
 #define EXPECT_FAILURE(result, code, message)                                                      \
     do {                                                                                           \
-        EXPECT_EQ((result).exitCode, code);                                                        \
-        EXPECT_EQ(outputLines((result).err), std::vector<std::string>{"Error: " message});         \
+        const ProcessResult& failed_ = (result);                                                   \
+        EXPECT_EQ(failed_.exitCode, code);                                                         \
+        EXPECT_OUTPUT(failed_.err, "Error: " + std::string(message));                              \
     } while (0)

@@ -62,9 +62,7 @@ TEST_F(Message, OpensInTheViewerWhenADisplayIsPresent) {
         write("t.bin", "abcdefgh");
         ::unlink((bin + "/opened").c_str());
         ProcessOptions options = this->options();
-        options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
-        options.setEnv.push_back({display, ":7"});
-        options.setEnv.push_back({"PATH", bin + ":" + std::getenv("PATH")});
+        options.set(display, ":7").set("PATH", bin + ":" + std::getenv("PATH"));
         ProcessResult result = run({"--patch", "fix.pat"}, options);
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", APPLIED[0], APPLIED[1],
@@ -81,8 +79,7 @@ TEST_F(Message, OpensInTheViewerWhenADisplayIsPresent) {
 TEST_F(Message, FallsBackWhenTheViewerCannotBeStarted) {
     makeFolder(folder / "empty-bin");
     ProcessOptions options = this->options();
-    options.setEnv.push_back({"DISPLAY", ":7"});
-    options.setEnv.push_back({"PATH", folder / "empty-bin"});
+    options.set("DISPLAY", ":7").set("PATH", folder / "empty-bin");
     ProcessResult result = run({"--patch", "fix.pat"}, options);
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, "Reading patch file: fix.pat\n" + message + "\n" +
