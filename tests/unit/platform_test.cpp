@@ -1,7 +1,6 @@
-// The system layer called directly: positioned reads and writes past 4 GiB, the message file
-// and the graphical session (POSIX), and how the file to patch is shared (Windows).
+// The system layer called directly: positioned reads and writes past 4 GiB, and how the file to
+// patch is shared (Windows).
 #include "platform/platform.h"
-#include "support/environment.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +9,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <sys/stat.h>
 #endif
 
 namespace {
@@ -53,7 +50,7 @@ TEST(PlatformFile, OffsetsPastFourGigabytesKeepTheirHighHalf) {
         EXPECT_FALSE(failed);
         EXPECT_EQ(readFileAt(path, offset, bytes.size()), bytes);
     }
-    EXPECT_EQ(readFileAt(path, 0, 8192), std::string(8192, '\0'));
+    EXPECT_EQ(readFileAt(path, 0, 8192).find_first_not_of('\0'), std::string::npos);
 
     // A read that runs past the end delivers what is there and reports no error.
     bool failed = true;
@@ -64,47 +61,6 @@ TEST(PlatformFile, OffsetsPastFourGigabytesKeepTheirHighHalf) {
     EXPECT_EQ(size, FOUR_GIB + 4096);
 }
 
-#ifndef _WIN32
-// PATCH.TXT is made readable by its owner only, whatever the umask; an empty DISPLAY or
-// WAYLAND_DISPLAY is no graphical session, so no viewer is started.
-TEST(PlatformMessage, PatchTxtIsPrivateAndAnEmptyDisplayIsNoSession) {
-    ScratchFolder folder;
-    const std::string bin = folder / "bin";
-    makeFolder(bin);
-    writeFile(bin + "/xdg-open", "#!/bin/sh\nexit 0\n");
-    ASSERT_EQ(::chmod((bin + "/xdg-open").c_str(), 0755), 0);
-    const std::string patchTxt = folder / "PATCH.TXT";
-
-    ProcessOptions noSession;
-    noSession.set("TMPDIR", folder.path()).set("PATH", bin);
-    noSession.unset("DISPLAY").unset("WAYLAND_DISPLAY");
-    struct Case {
-        const char* what;
-        ProcessOptions environment;
-        bool viewerStarted;
-    };
-    const Case cases[] = {
-        {"no display", noSession, false},
-        {"empty DISPLAY", ProcessOptions(noSession).set("DISPLAY", ""), false},
-        {"empty WAYLAND_DISPLAY", ProcessOptions(noSession).set("WAYLAND_DISPLAY", ""), false},
-        {"DISPLAY :7", ProcessOptions(noSession).set("DISPLAY", ":7"), true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        ::unlink(patchTxt.c_str());
-        ScopedEnvironment environment(c.environment);
-        mode_t umask = ::umask(0);
-        bool started = platform::showMessageInViewer("hello");
-        ::umask(umask);
-        EXPECT_EQ(started, c.viewerStarted);
-        EXPECT_EQ(readFile(patchTxt), "hello");
-        struct stat info;
-        ASSERT_EQ(::stat(patchTxt.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 07777, 0600u);
-    }
-}
-#endif
-
 #ifdef _WIN32
 // While the program holds the file to patch, others may read it but not write it.
 TEST(PlatformFile, FileOpenForUpdateAdmitsReadersButNoWriters) {
@@ -113,10 +69,16 @@ TEST(PlatformFile, FileOpenForUpdateAdmitsReadersButNoWriters) {
     writeFile(path, "target");
     platform::File held = platform::openForUpdate(path);
     ASSERT_TRUE(platform::isOpen(held));
-    const std::pair<DWORD, bool> opens[] = {
-        {GENERIC_READ, true}, {GENERIC_WRITE, false}, {GENERIC_READ | GENERIC_WRITE, false}};
-    for (const auto& [access, admitted] : opens) {
-        SCOPED_TRACE(access);
+    struct Open {
+        const char* what;
+        DWORD access;
+        bool admitted;
+    };
+    const Open opens[] = {{"reading", GENERIC_READ, true},
+                          {"writing", GENERIC_WRITE, false},
+                          {"reading and writing", GENERIC_READ | GENERIC_WRITE, false}};
+    for (const auto& [what, access, admitted] : opens) {
+        SCOPED_TRACE(what);
         HANDLE other = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD error = GetLastError();
