@@ -19,7 +19,8 @@ class MorvaneRun : public ::testing::Test {
     ProcessOptions options() const {
         ProcessOptions result;
         result.workingDirectory = folder.path();
-        result.unset("DISPLAY").unset("WAYLAND_DISPLAY").set("TMPDIR", temporaryFolder());
+        result.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+        result.setEnv = {{"TMPDIR", temporaryFolder()}};
         return result;
     }
     std::string temporaryFolder() const { return folder / "tmp"; }

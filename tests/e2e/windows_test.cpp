@@ -418,7 +418,13 @@ TEST_F(WindowsRun, TmpComesBeforeTemp) {
     // Without TMP, TEMP names the folder.
     write("target.bin", originalBytes());
     ProcessOptions withoutTmp = withTemporaryFolder(tmp, temp);
-    withoutTmp.unset("TMP");
+    for (auto it = withoutTmp.setEnv.begin(); it != withoutTmp.setEnv.end(); ++it) {
+        if (it->first == "TMP") {
+            withoutTmp.setEnv.erase(it);
+            break;
+        }
+    }
+    withoutTmp.unsetEnv.push_back("TMP");
     EXPECT_EQ(run({"--patch", "fix.pat"}, withoutTmp).exitCode, 0);
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
 }
