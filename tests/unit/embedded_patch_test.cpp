@@ -115,9 +115,10 @@ TEST(EmbeddedPatchExtraction, FailingPartWayLeavesNoFile) {
         EXPECT_EQ(name, "");
         EXPECT_TRUE(std::filesystem::is_empty(temporary));
     }
-    // Without a fault the same image gives its patch.
+    // Without a fault the same image gives its patch, in the same folder.
     const std::string name = extractEmbeddedPatch(image);
     ASSERT_NE(name, "");
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(name).parent_path(), temporary));
     EXPECT_EQ(readFile(name).size(), 200006u);
     platform::removeFile(name);
 }
