@@ -1,4 +1,5 @@
 #include "e2e/e2e_fixture.h"
+#include "support/patterned_bytes.h"
 
 #include <random>
 
@@ -9,18 +10,12 @@ using namespace std::string_literals;
 class Apply : public MorvaneRun {
   protected:
     // The target t.bin (64 bytes) and its patched form: byte 8 and bytes 30 to 33 changed.
-    const std::string before = makeTarget();
+    const std::string before = patternedBytes(64);
     const std::string after =
         before.substr(0, 8) + "#" + before.substr(9, 21) + "WXYZ" + before.substr(34);
     const RecordedBlock first = {8, before.substr(8, 1), "#"};
     const RecordedBlock second = {30, before.substr(30, 4), "WXYZ"};
 
-    static std::string makeTarget() {
-        std::string bytes(64, '\0');
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            bytes[i] = static_cast<char>('a' + i % 26);
-        return bytes;
-    }
     std::string patch(std::vector<RecordedBlock> blocks, std::uint32_t size = 64) const {
         return patchBytes("t.bin", size, "", blocks);
     }
@@ -117,8 +112,7 @@ TEST_F(Apply, FailuresLeaveTheTargetUntouched) {
             arguments.push_back("--reverse");
         ProcessResult result = run(arguments, options);
 
-        EXPECT_EQ(result.exitCode, c.code);
-        EXPECT_EQ(outputLines(result.err), std::vector<std::string>{"Error: " + c.message});
+        EXPECT_FAILURE(result, c.code, c.message);
         EXPECT_EQ(outputLines(result.out), c.lines);
         if (c.target != "-") {
             EXPECT_EQ(readFile(own / "t.bin"), c.target);

@@ -1,4 +1,5 @@
 #include "e2e/e2e_fixture.h"
+#include "support/patterned_bytes.h"
 
 namespace {
 
@@ -6,13 +7,7 @@ using namespace std::string_literals;
 
 class Create : public MorvaneRun {
   protected:
-    // A file of `size` bytes with a pattern in it, and a copy with the given bytes changed.
-    static std::string original(std::size_t size) {
-        std::string bytes(size, '\0');
-        for (std::size_t i = 0; i < size; ++i)
-            bytes[i] = static_cast<char>('A' + i % 23);
-        return bytes;
-    }
+    // A copy of `bytes` with the bytes at the given offsets changed.
     static std::string changed(std::string bytes, const std::vector<std::size_t>& at) {
         for (std::size_t i : at)
             bytes[i] = static_cast<char>(~bytes[i]);
@@ -50,7 +45,7 @@ TEST_F(Create, WritesExactPatchesForSmallChanges) {
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::string before = original(c.size);
+        std::string before = patternedBytes(c.size);
         std::string after = changed(before, c.changes);
         write("orig.bin", before);
         write("new.bin", after);
@@ -137,8 +132,7 @@ TEST_F(Create, FailuresLeaveEveryFileAsItWas) {
         arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
         ProcessResult result = run(arguments, options);
 
-        EXPECT_EQ(result.exitCode, c.code);
-        EXPECT_EQ(outputLines(result.err), std::vector<std::string>{"Error: " + c.message});
+        EXPECT_FAILURE(result, c.code, c.message);
         std::vector<std::string> lines = {"Original file: orig.bin", "Patched file: new.bin"};
         lines.insert(lines.end(), c.lines.begin(), c.lines.end());
         EXPECT_EQ(outputLines(result.out), lines);

@@ -73,10 +73,11 @@ inline std::string textOf(const std::vector<std::string>& lines) {
 #define EXPECT_OUTPUT(output, ...) EXPECT_EQ(output, textOf({__VA_ARGS__}))
 #endif
 
-// The run failed with `code` and exactly one error line.
+// The run failed with `code` and exactly one error line, "Error: " and `message` (any string),
+// on standard error. `result` is evaluated once.
 #define EXPECT_FAILURE(result, code, message)                                                      \
     do {                                                                                           \
-        EXPECT_EQ((result).exitCode, code);                                                        \
-        EXPECT_EQ(outputLines((result).err),                                                       \
-                  std::vector<std::string>{"Error: " + std::string(message)});                     \
+        const ProcessResult& failed_ = (result);                                                   \
+        EXPECT_EQ(failed_.exitCode, code);                                                         \
+        EXPECT_OUTPUT(failed_.err, "Error: " + std::string(message));                              \
     } while (0)

@@ -63,9 +63,7 @@ TEST_F(Message, OpensInTheViewerWhenADisplayIsPresent) {
         write("t.bin", "abcdefgh");
         ::unlink((bin + "/opened").c_str());
         ProcessOptions options = this->options();
-        options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
-        options.setEnv.push_back({display, ":7"});
-        options.setEnv.push_back({"PATH", bin + ":" + std::getenv("PATH")});
+        options.set(display, ":7").set("PATH", bin + ":" + std::getenv("PATH"));
         ProcessResult result = run({"--patch", "fix.pat"}, options);
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", APPLIED[0], APPLIED[1],
@@ -79,11 +77,32 @@ TEST_F(Message, OpensInTheViewerWhenADisplayIsPresent) {
     }
 }
 
+// PATCH.TXT is made for its owner only, whatever the umask; a DISPLAY or WAYLAND_DISPLAY that is
+// set but empty is no graphical session, so the message is printed although a viewer is there.
+TEST_F(Message, PatchTxtIsPrivateAndAnEmptyDisplayIsNoSession) {
+    std::string bin = fakeViewerFolder();
+    for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        SCOPED_TRACE(display);
+        write("t.bin", "abcdefgh");
+        ::unlink((temporaryFolder() + "/PATCH.TXT").c_str());
+        ProcessOptions options = this->options();
+        options.set(display, "").set("PATH", bin + ":" + std::getenv("PATH"));
+        ProcessResult result = runProcess(
+            "/bin/sh", {"-c", "umask 0; exec \"$0\" --patch fix.pat", morvanePath()}, options);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.out, "Reading patch file: fix.pat\n" + message + "\n" +
+                                  textOf({APPLIED[0], APPLIED[1], APPLIED[2]}));
+        EXPECT_EQ(patchText(), message);
+        struct stat info;
+        ASSERT_EQ(::stat((temporaryFolder() + "/PATCH.TXT").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+    }
+}
+
 TEST_F(Message, FallsBackWhenTheViewerCannotBeStarted) {
     makeFolder(folder / "empty-bin");
     ProcessOptions options = this->options();
-    options.setEnv.push_back({"DISPLAY", ":7"});
-    options.setEnv.push_back({"PATH", folder / "empty-bin"});
+    options.set("DISPLAY", ":7").set("PATH", folder / "empty-bin");
     ProcessResult result = run({"--patch", "fix.pat"}, options);
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, "Reading patch file: fix.pat\n" + message + "\n" +

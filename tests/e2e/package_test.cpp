@@ -1,5 +1,6 @@
 // Self-applying patches: packaging a patch with the program, and starting the packaged copy.
 #include "support/files.h"
+#include "support/patterned_bytes.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>
@@ -27,10 +28,7 @@ const std::size_t BLOCK_OFFSET = 1000;
 const std::size_t BLOCK_LENGTH = 495;
 
 std::string originalBytes() {
-    std::string bytes(FILE_SIZE, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
-    return bytes;
+    return patternedBytes(FILE_SIZE);
 }
 
 std::string patchedBytes() {
@@ -77,14 +75,17 @@ class Package : public ::testing::Test {
     }
 
     // The program's temporary folder is `temporaryFolder`, under every name a system reads.
-    ProcessResult start(const std::string& program, const std::vector<std::string>& arguments,
-                        const std::string& temporaryFolder) const {
+    ProcessOptions optionsFor(const std::string& temporaryFolder) const {
         ProcessOptions options;
         options.workingDirectory = folder.path();
-        options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+        options.unset("DISPLAY").unset("WAYLAND_DISPLAY");
         for (const char* name : {"TMPDIR", "TMP", "TEMP"})
-            options.setEnv.emplace_back(name, temporaryFolder);
-        return runProcess(program, arguments, options);
+            options.set(name, temporaryFolder);
+        return options;
+    }
+    ProcessResult start(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& temporaryFolder) const {
+        return runProcess(program, arguments, optionsFor(temporaryFolder));
     }
     ProcessResult start(const std::string& program,
                         const std::vector<std::string>& arguments = {}) const {
@@ -246,6 +247,7 @@ TEST_F(Package, WithoutATemporaryFolder) {
         {"--original", "game.dat", "--patched", "game.new", "--patch", packaged, "--executable"},
         missing);
     EXPECT_EQ(packaging.exitCode, 5);
+    EXPECT_EQ(packaging.out, "");
     EXPECT_EQ(outputLines(packaging.err),
               std::vector<std::string>{"Error: Can't write to patch file"});
     EXPECT_FALSE(fileExists(packaged));
@@ -257,6 +259,20 @@ TEST_F(Package, WithoutATemporaryFolder) {
     EXPECT_EQ(result.out, start(morvanePath()).out);
     EXPECT_EQ(target(), originalBytes());
     EXPECT_FALSE(fileExists(missing));
+}
+
+TEST_F(Package, ExtractionFailingPartWayIsThePlainTool) {
+    // A packaged copy of the program built with fault seams; copying its patch out, its first
+    // write stores half of the bytes and fails.
+    ASSERT_EQ(packageWith(seamedMorvanePath(), packaged).exitCode, 0);
+    ProcessOptions failingWrite = optionsFor(temporary);
+    failingWrite.set("MORVANE_TEST_FAULT", "WriteNext:1:short");
+    ProcessResult result = runProcess(packaged, {}, failingWrite);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, start(morvanePath()).out);
+    EXPECT_EQ(target(), originalBytes());
+    EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
 }
 
 TEST_F(Package, RunningProgramCannotBeItsOwnOutput) {
@@ -289,6 +305,39 @@ TEST_F(Package, PackagedFileTakesTheProgramsPermissions) {
 #endif
 
 #ifdef __linux__
+// The program finds its own file with a buffer of 260 characters that doubles until the path
+// fits: paths that just fit, just do not, and need three doublings.
+TEST_F(Package, WorksFromLongPaths) {
+    const std::string image = readFile(morvanePath());
+    const std::string base = fs::canonical(folder.path()).string();
+    std::string copy;
+    for (std::size_t length : {259u, 260u, 1100u}) {
+        SCOPED_TRACE(length);
+        // Folders of 150 characters, then a file name that makes up the length.
+        std::string path = base;
+        while (length - path.size() > 200) {
+            path += "/" + std::string(150, 'd');
+            fs::create_directory(path);
+        }
+        path += "/" + std::string(length - path.size() - 1, 'm');
+        ASSERT_EQ(path.size(), length);
+        if (copy.empty()) {
+            writeFile(path, image);
+            fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
+        } else {
+            fs::rename(copy, path);
+        }
+        copy = path;
+
+        ProcessResult result = packageWith(copy, packaged);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        const std::string written = readFile(packaged);
+        ASSERT_GT(written.size(), image.size() + 4);
+        EXPECT_TRUE(written.compare(0, image.size(), image) == 0);
+        EXPECT_EQ(u32At(written, written.size() - 4), image.size());
+    }
+}
+
 TEST_F(Package, WriteErrorOnOutputIsReportedAndDeviceModeKept) {
     const mode_t before = modeOf("/dev/full");
     ProcessResult result = packageWith(morvanePath(), "/dev/full");

@@ -5,11 +5,13 @@
 
 #include "e2e/e2e_fixture.h"
 #include "platform/platform.h"
+#include "support/patterned_bytes.h"
 
 #include <algorithm>
 #include <windows.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -18,10 +20,7 @@ namespace {
 const std::uint32_t FILE_SIZE = 64;
 
 std::string originalBytes() {
-    std::string bytes(FILE_SIZE, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>(i * 7 + 1);
-    return bytes;
+    return patternedBytes(FILE_SIZE);
 }
 
 std::string patchedBytes() {
@@ -103,10 +102,9 @@ class WindowsRun : public MorvaneRun {
     // interpreter: a stand-in that records its command line in commandLog() and starts nothing.
     ProcessOptions withTemporaryFolder(const std::string& tmp, const std::string& temp) const {
         ProcessOptions result = options();
-        result.setEnv.push_back({"TMP", tmp});
-        result.setEnv.push_back({"TEMP", temp});
-        result.setEnv.push_back({"COMSPEC", withBackslashes(MORVANE_COMMAND_RECORDER)});
-        result.setEnv.push_back({"MORVANE_COMMAND_LOG", commandLog()});
+        result.set("TMP", tmp).set("TEMP", temp);
+        result.set("COMSPEC", withBackslashes(MORVANE_COMMAND_RECORDER));
+        result.set("MORVANE_COMMAND_LOG", commandLog());
         return result;
     }
     ProcessOptions withTemporaryFolder(const std::string& folderName) const {
@@ -375,12 +373,7 @@ TEST_F(WindowsRun, InterpreterStartsTheViewerWithPatchTxt) {
     TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
     ASSERT_TRUE(association.ok());
     ProcessOptions realInterpreter = withTemporaryFolder(temp);
-    for (auto it = realInterpreter.setEnv.begin(); it != realInterpreter.setEnv.end(); ++it) {
-        if (it->first == "COMSPEC") {
-            realInterpreter.setEnv.erase(it);
-            break;
-        }
-    }
+    realInterpreter.set("COMSPEC", std::getenv("COMSPEC"));
     // The interpreter and the viewer may outlive the program for a moment; started outside
     // the scratch folder, they do not keep it from being removed.
     std::string scratch = folder.path();
@@ -439,7 +432,7 @@ TEST_F(WindowsRun, AnyStatusOfTheCommandButMinusOneCountsAsShown) {
     makeFolder(temp);
     prepare("fix.pat", "hello");
     ProcessOptions failingCommand = withTemporaryFolder(temp);
-    failingCommand.setEnv.push_back({"MORVANE_COMMAND_STATUS", "1"});
+    failingCommand.set("MORVANE_COMMAND_STATUS", "1");
     ProcessResult result = run({"--patch", "fix.pat"}, failingCommand);
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
@@ -451,12 +444,9 @@ TEST_F(WindowsRun, MessageIsPrintedWhenNoInterpreterCanBeStarted) {
     makeFolder(temp);
     prepare("fix.pat", "hello");
     ProcessOptions noInterpreter = withTemporaryFolder(temp);
-    for (auto& variable : noInterpreter.setEnv) {
-        if (variable.first == "COMSPEC")
-            variable.second = folder / "no such interpreter.exe";
-    }
+    noInterpreter.set("COMSPEC", folder / "no such interpreter.exe");
     // Without PATH the runtime cannot fall back to finding cmd.exe either.
-    noInterpreter.unsetEnv.push_back("PATH");
+    noInterpreter.unset("PATH");
     ProcessResult result = run({"--patch", "fix.pat"}, noInterpreter);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.out.find("hello\r\n"), std::string::npos) << result.out;
@@ -546,6 +536,40 @@ TEST_F(WindowsRun, NamesInTheAnsiCodePageAreStoredAsTheirBytes) {
     ProcessResult applied = run({"--patch", "fix.pat"});
     EXPECT_EQ(applied.exitCode, 0) << applied.err;
     EXPECT_EQ(readFile(path), patchedBytes());
+}
+
+// ---- The file to patch, held by another process ------------------------------------------
+
+TEST_F(WindowsRun, TargetHeldByAnotherProcessIsPatchedOnlyWhenThatOnlyReadsIt) {
+    struct Case {
+        const char* what;
+        DWORD access, share;
+        bool applies;
+    };
+    const DWORD shareBoth = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const Case cases[] = {
+        {"read, sharing reading and writing", GENERIC_READ, shareBoth, true},
+        {"written, sharing reading and writing", GENERIC_WRITE, shareBoth, false},
+        {"read, sharing reading only", GENERIC_READ, FILE_SHARE_READ, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        prepare("fix.pat", "");
+        HANDLE held = CreateFileA((folder / "target.bin").c_str(), c.access, c.share, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        ProcessResult result = run({"--patch", "fix.pat"});
+        CloseHandle(held);
+        if (c.applies) {
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+            EXPECT_EQ(read("target.bin"), patchedBytes());
+        } else {
+            EXPECT_FAILURE(result, 4, "Could not open file to patch");
+            EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat",
+                          "Patch for file target.bin (64 bytes)");
+            EXPECT_EQ(read("target.bin"), originalBytes());
+        }
+    }
 }
 
 #endif

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -37,7 +37,10 @@ std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error("cannot read " + path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // One read of the whole file: byte by byte would take long in unoptimised builds.
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
@@ -64,6 +67,24 @@ bool resizeFile(const std::string& path, std::uint64_t size) {
 
 std::uint64_t sizeOfFile(const std::string& path) {
     return fs::file_size(path);
+}
+
+void writeFileAt(const std::string& path, std::uint64_t offset, const std::string& bytes) {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!file.flush())
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFileAt(const std::string& path, std::uint64_t offset, std::size_t count) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file.seekg(static_cast<std::streamoff>(offset)))
+        throw std::runtime_error("cannot read " + path);
+    std::string bytes(count, '\0');
+    file.read(&bytes[0], static_cast<std::streamsize>(count));
+    bytes.resize(static_cast<std::size_t>(file.gcount()));
+    return bytes;
 }
 
 std::string le32(std::uint32_t value) {

@@ -28,6 +28,10 @@ void makeFolder(const std::string& path);
 // Sets the file's size, leaving a hole where it grows (a sparse file where the system allows).
 bool resizeFile(const std::string& path, std::uint64_t size);
 std::uint64_t sizeOfFile(const std::string& path);
+// Writes `bytes` at `offset` into an existing file, which grows where needed.
+void writeFileAt(const std::string& path, std::uint64_t offset, const std::string& bytes);
+// Up to `count` bytes from `offset` (fewer at the end of the file); throws when it cannot read.
+std::string readFileAt(const std::string& path, std::uint64_t offset, std::size_t count);
 
 // Four bytes, least significant first.
 std::string le32(std::uint32_t value);

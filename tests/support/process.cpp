@@ -31,6 +31,18 @@ bool sameName(const std::string& a, const std::string& b) {
 #endif
 }
 
+// Drops every edit of `name` from the options.
+void forget(ProcessOptions& options, const std::string& name) {
+    auto& set = options.setEnv;
+    set.erase(std::remove_if(set.begin(), set.end(),
+                             [&](const auto& entry) { return sameName(entry.first, name); }),
+              set.end());
+    auto& unset = options.unsetEnv;
+    unset.erase(std::remove_if(unset.begin(), unset.end(),
+                               [&](const std::string& entry) { return sameName(entry, name); }),
+                unset.end());
+}
+
 std::string nameOf(const std::string& entry) {
     // Windows keeps per-drive folders as "=C:=C:\..."; their name starts after the first '='.
     std::size_t equals = entry.find('=', entry.empty() ? 0 : 1);
@@ -64,6 +76,18 @@ std::vector<std::string> editedEnvironment(const std::vector<std::string>& curre
 }
 
 } // namespace
+
+ProcessOptions& ProcessOptions::set(const std::string& name, const std::string& value) {
+    forget(*this, name);
+    setEnv.emplace_back(name, value);
+    return *this;
+}
+
+ProcessOptions& ProcessOptions::unset(const std::string& name) {
+    forget(*this, name);
+    unsetEnv.push_back(name);
+    return *this;
+}
 
 #ifdef _WIN32
 

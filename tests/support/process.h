@@ -17,6 +17,11 @@ struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> setEnv; // added or replaced; the last counts
     std::vector<std::string> unsetEnv;                       // removed, unless named in setEnv
     bool mergeStreams = false; // standard output and standard error share one pipe
+
+    // The one way to change a variable for a run: each call replaces whatever an earlier call
+    // (or an earlier entry in setEnv or unsetEnv) said about the same name.
+    ProcessOptions& set(const std::string& name, const std::string& value);
+    ProcessOptions& unset(const std::string& name);
 };
 
 // Runs `program` with `arguments` (after the program name), each passed exactly as given.

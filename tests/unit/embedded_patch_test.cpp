@@ -1,10 +1,14 @@
 #include "package/embedded_patch.h"
 
 #include "platform/platform.h"
+#include "seams/fault_plan.h"
+#include "support/environment.h"
 #include "support/files.h"
+#include "support/patterned_bytes.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -65,9 +69,7 @@ TEST(EmbeddedPatchTrailer, OnlyAnOffsetBeforeTheTrailerAtPatch1Counts) {
 TEST(EmbeddedPatchExtraction, CopiesExactlyThePatchRegion) {
     ScratchFolder folder;
     // Larger than any copy buffer, so the copy runs in several pieces.
-    std::string patch = "PATCH1";
-    for (std::size_t i = 0; patch.size() < 200003; ++i)
-        patch += static_cast<char>((i * 7 + i / 251) & 0xFF);
+    const std::string patch = "PATCH1" + patternedBytes(199997);
     const std::string image = folder / "packaged";
     writeFile(image, IMAGE + patch + le32(static_cast<std::uint32_t>(IMAGE.size())));
 
@@ -85,4 +87,38 @@ TEST(EmbeddedPatchExtraction, NothingWithoutAPatch) {
     EXPECT_EQ(extractEmbeddedPatch(folder / "plain"), "");
     EXPECT_EQ(extractEmbeddedPatch(folder / "missing"), "");
     EXPECT_EQ(extractEmbeddedPatch(""), "");
+}
+
+TEST(EmbeddedPatchExtraction, FailingPartWayLeavesNoFile) {
+    ScratchFolder folder;
+    const std::string temporary = folder / "tmp";
+    makeFolder(temporary);
+    ScopedEnvironment environment(
+        ProcessOptions().set("TMPDIR", temporary).set("TMP", temporary).set("TEMP", temporary));
+    // Four pieces to copy. Reads 1 and 2 take the trailer and the magic; then every piece is
+    // read once and written once.
+    const std::string image = folder / "packaged";
+    writeFile(image, IMAGE + "PATCH1" + patternedBytes(200000) + le32(8));
+    using faults::Action;
+    using platform::seam::Call;
+    const faults::Plan plans[] = {
+        {Call::ReadAt, 3, Action::Fail},
+        {Call::ReadAt, 5, Action::Short},
+        {Call::WriteNext, 2, Action::Fail},
+        {Call::WriteNext, 4, Action::Short},
+    };
+    for (const faults::Plan& plan : plans) {
+        SCOPED_TRACE(faults::describe(plan));
+        faults::plant(plan);
+        const std::string name = extractEmbeddedPatch(image);
+        faults::plant(faults::Plan());
+        EXPECT_EQ(name, "");
+        EXPECT_TRUE(std::filesystem::is_empty(temporary));
+    }
+    // Without a fault the same image gives its patch, in the same folder.
+    const std::string name = extractEmbeddedPatch(image);
+    ASSERT_NE(name, "");
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(name).parent_path(), temporary));
+    EXPECT_EQ(readFile(name).size(), 200006u);
+    platform::removeFile(name);
 }

@@ -2,6 +2,7 @@
 
 #include "support/blocks.h"
 #include "support/files.h"
+#include "support/patterned_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +26,17 @@ TEST(PatchFormat, WritesCountedStringsAndBlocksLittleEndian) {
     EXPECT_EQ(written(sink), "\x04\0\0\0ab\0c"s
                              "\0\0\0\0"s
                              "\x04\x03\x02\x01\x02\0\0\0\xAA\0\xBB\x0A"s);
+}
+
+TEST(PatchFormat, IntegersKeepAllFourBytes) {
+    for (std::uint32_t value : {0x01020304u, 0xFF000001u, 0x80000000u, 0x00FFFFFFu, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(value);
+        ByteSink sink;
+        writeU32(sink, value);
+        EXPECT_EQ(written(sink), le32(value));
+        ByteSource source = sourceOf(le32(value));
+        EXPECT_EQ(readU32(source), value);
+    }
 }
 
 TEST(PatchFormat, WritesWholePatchInOrder) {
@@ -182,9 +194,7 @@ TEST(PatchFormat, EqualBlocksReadBackAsEmptyAndStayInTheList) {
 
 TEST(PatchFormat, ReadsFromFilesInLargeAndSmallPieces) {
     ScratchFolder folder;
-    std::string bytes(300000, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>(i * 7 + i / 251);
+    const std::string bytes = patternedBytes(300000);
     writeFile(folder / "data",
               le32(3) + "abc" + le32(static_cast<std::uint32_t>(bytes.size())) + bytes + "tail");
     platform::File file = platform::openForReading(folder / "data");
