@@ -7,7 +7,6 @@
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -66,10 +65,25 @@ Verification verifyBlocks(const platform::File& target, std::uint64_t size,
     return result;
 }
 
+// Appends `value` in upper-case hexadecimal with at least `digits` (at most 8) digits, as
+// printf's "%0*X" writes it. (The Windows runtime's printf family would bring a whole
+// formatting engine into the executable.)
+void appendHex(std::string& text, std::uint32_t value, std::size_t digits) {
+    char hex[8];
+    std::size_t first = sizeof hex;
+    do {
+        hex[--first] = "0123456789ABCDEF"[value & 0xF];
+        value >>= 4;
+    } while (value != 0 || sizeof hex - first < digits);
+    text.append(hex + first, sizeof hex - first);
+}
+
 std::string blockLine(const PatchBlock& block) {
-    char line[64];
-    std::snprintf(line, sizeof line, "@ %08X : %X bytes", static_cast<unsigned>(block.offset),
-                  static_cast<unsigned>(block.length()));
+    std::string line = "@ ";
+    appendHex(line, block.offset, 8);
+    line += " : ";
+    appendHex(line, static_cast<std::uint32_t>(block.length()), 1);
+    line += " bytes";
     return line;
 }
 

@@ -1,7 +1,8 @@
 // Faults planted into the program's file calls, in test builds only. The program started by
 // end-to-end tests as morvane_seamed reads its plan from MORVANE_TEST_FAULT, in the form
 // "<call>:<n>:<action>": call ReadAt, WriteAt or WriteNext; n counts that call from 1 over
-// the whole run (start-up reads the last 4 bytes of the program itself with one ReadAt);
+// the whole run (start-up reads the last 4 bytes of the program itself with one ReadAt, then
+// its headers, looking for a signature, with a second);
 // action fail (nothing moves, the call reports an error), short (half the bytes move; a read
 // then looks like the end of the file, a write reports an error) or kill (the call completes,
 // then the process is killed without any clean-up).
