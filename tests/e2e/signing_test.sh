@@ -10,7 +10,8 @@
 # table. Then a signed morvane.exe packages a patch: the output carries no signature, not a
 # broken one, is byte for byte what the unsigned program packages, and works once signed.
 # Ends with status 77 (skipped) when osslsigncode or openssl is missing.
-set -euo pipefail
+set -Eeuo pipefail
+trap 'echo "FAILED: line $LINENO: $BASH_COMMAND" >&2' ERR
 program=$(realpath "$1")
 shift
 run=("$@")
@@ -28,7 +29,7 @@ fail() {
     exit 1
 }
 # Where the programs make their temporary files: Wine takes TMP and TEMP from its prefix.
-temporary=$(find "$WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -type d -name Temp | head -1)
+temporary=$(find "$WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -type d -name Temp -print -quit)
 [ -d "$temporary" ] || fail "no temporary folder in the Wine prefix $WINEPREFIX"
 
 u32() { # file, offset
@@ -68,7 +69,8 @@ expect_run() { # what, expected status, expected standard output
 # Makes <name> and <name>.new of 4096 bytes that differ in `count` bytes from offset 100.
 make_target() { # folder, name, count
     mkdir -p "$1"
-    seq 1 2000 | head -c 4096 >"$1/$2"
+    seq 1 2000 >"$1/$2"
+    truncate -s 4096 "$1/$2"
     cp "$1/$2" "$1/$2.new"
     head -c "$3" /dev/zero | tr '\0' '#' | dd of="$1/$2.new" bs=1 seek=100 conv=notrunc 2>/dev/null
 }
