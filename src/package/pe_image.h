@@ -32,7 +32,7 @@ void unsignFields(const CertificateTable& table, std::uint32_t checksum, std::ui
 
 // The image checksum as Windows computes it: the file's 16-bit little-endian words (an odd last
 // byte taken as a word of its own) summed with the carry folded back in, plus the file's length.
-// The checksum field itself counts as zero.
+// The checksum field counts as zero, so the bytes are handed in with it set to zero.
 struct PeChecksum {
     std::uint32_t sum = 0;
     std::uint64_t length = 0;
