@@ -3,7 +3,8 @@
 #   fuzz/make_corpus.sh path/to/morvane
 # apply_patch and patch_reader get patches made from small files (the 64-byte target.bin that
 # the apply_patch harness works on); embedded_patch gets packaged images (a small stand-in for
-# the executable, one of those patches, the trailer); command_line gets argument vectors.
+# the executable, one of those patches, the trailer), signed ones and ones with hostile PE
+# headers; command_line gets argument vectors.
 set -euo pipefail
 morvane=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -76,6 +77,59 @@ write("lower-case-magic", stand_in + b"patch1" + patch[6:] + struct.pack("<I", l
 write("trailer-too-far", stand_in + patch + struct.pack("<I", 0xFFFF))
 write("twice-packaged", stand_in + small + struct.pack("<I", len(stand_in)) + small +
       struct.pack("<I", len(stand_in) + len(small) + 4))
+PY
+
+# Signed images: a small PE32+ (or PE32) header as the stand-in executable, a patch, the
+# trailer, zero bytes of alignment, and a certificate table that data-directory entry 4 points
+# at; then the same with hostile values in the headers.
+python3 - "$corpus/embedded_patch" <<'PY'
+import struct, sys
+out = sys.argv[1]
+patch = open("first-byte.pat", "rb").read()
+
+def pe_image(plus=True, entries=16):
+    directory = 112 if plus else 96
+    optional_size = directory + 16 * 8
+    image = bytearray(512)
+    image[0:2] = b"MZ"
+    struct.pack_into("<I", image, 0x3C, 0x40)
+    image[0x40:0x44] = b"PE\0\0"
+    struct.pack_into("<HH", image, 0x44, 0x8664 if plus else 0x14C, 0)
+    struct.pack_into("<H", image, 0x54, optional_size)
+    struct.pack_into("<H", image, 0x58, 0x20B if plus else 0x10B)
+    struct.pack_into("<I", image, 0x58 + directory - 4, entries)
+    return image, 0x58 + directory + 4 * 8
+
+def signed(zeros=0, plus=True, table=24, entries=16, start=None, size=None):
+    image, entry = pe_image(plus, entries)
+    body = bytes(image) + patch + struct.pack("<I", len(image))
+    begin = len(body) + zeros
+    data = bytearray(body + bytes(zeros) + struct.pack("<I", table) + b"\x30" * (table - 4))
+    struct.pack_into("<II", data, entry, begin if start is None else start,
+                     table if size is None else size)
+    return data, entry, len(body) - 4
+
+def write(name, data):
+    open(f"{out}/{name}", "wb").write(bytes(data))
+
+for zeros in (0, 3, 7):
+    write(f"signed-{zeros}-zeros", signed(zeros)[0])
+write("signed-pe32", signed(5, plus=False)[0])
+write("signed-8-zeros", signed(8)[0])
+data, entry, trailer = signed(4)
+total = len(data)
+write("cert-outside-file", signed(4, start=total + 8, size=8)[0])
+write("cert-past-end", signed(4, size=total)[0])
+write("cert-overlapping-trailer", signed(4, start=trailer + 2, size=total - trailer - 2)[0])
+write("cert-huge-size", signed(4, start=8, size=0xFFFFFFFF)[0])
+write("cert-wrapping", signed(4, start=0xFFFFFFF0, size=total + 0x10)[0])
+write("four-directory-entries", signed(4, entries=4)[0])
+bad = bytearray(data)
+struct.pack_into("<H", bad, 0x54, 0xFFFF)
+write("optional-header-past-end", bad)
+bad = bytearray(data)
+struct.pack_into("<I", bad, 0x3C, total - 2)
+write("pe-header-past-end", bad)
 PY
 
 # Argument vectors: first byte 0 for a plain run, 1 for a run with an embedded patch; the

@@ -1,5 +1,6 @@
 #include "package/embedded_patch.h"
 
+#include "package/pe_image.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_format.h"
 
@@ -24,10 +25,9 @@ bool copyRange(const platform::File& from, std::uint64_t start, std::uint64_t en
     return true;
 }
 
-} // namespace
-
-bool findEmbeddedPatch(const platform::File& file, std::uint64_t size,
-                       EmbeddedPatchTrailer& trailer) {
+// The trailer rule, for the file as if it ended after `size` bytes.
+bool findPatchBefore(const platform::File& file, std::uint64_t size,
+                     EmbeddedPatchTrailer& trailer) {
     if (size < 4)
         return false;
     ByteSource source = sourceFromFile(file, size);
@@ -42,6 +42,26 @@ bool findEmbeddedPatch(const platform::File& file, std::uint64_t size,
     trailer.patchStart = start;
     trailer.patchEnd = end;
     return true;
+}
+
+} // namespace
+
+bool findEmbeddedPatch(const platform::File& file, std::uint64_t size,
+                       EmbeddedPatchTrailer& trailer) {
+    if (findPatchBefore(file, size, trailer))
+        return true;
+    // Signing appends a certificate table after up to 7 zero bytes. Since a trailer may end in
+    // zero bytes itself, every end from the table's start back over those zeros is tried.
+    ByteSource source = sourceFromFile(file, size);
+    CertificateTable table;
+    if (!findCertificateTable(source, table))
+        return false;
+    std::uint64_t zeros = zerosBefore(source, table.start);
+    for (std::uint64_t skipped = 0; skipped <= zeros; ++skipped) {
+        if (findPatchBefore(file, table.start - skipped, trailer))
+            return true;
+    }
+    return false;
 }
 
 std::string extractEmbeddedPatch(const std::string& ownPath) {

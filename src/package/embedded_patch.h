@@ -13,7 +13,9 @@ struct EmbeddedPatchTrailer {
 };
 
 // True when the file of `size` bytes carries a patch: the trailer's value is greater than 0
-// and less than the trailer's own position, and the six bytes there are "PATCH1".
+// and less than the trailer's own position, and the six bytes there are "PATCH1". When that
+// does not hold and the file is a signed PE image (pe_image.h), the same rule is applied to the
+// file as if it ended where its certificate table begins, or up to 7 zero bytes before that.
 bool findEmbeddedPatch(const platform::File& file, std::uint64_t size,
                        EmbeddedPatchTrailer& trailer);
 

@@ -3,6 +3,7 @@
 #include "app/console.h"
 #include "app/input_file.h"
 #include "app/output_file.h"
+#include "package/unsigned_image.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
@@ -14,15 +15,17 @@ namespace {
 const std::size_t COPY_CHUNK_SIZE = 1024;
 
 // Copies a whole input of `size` bytes to the sink; a read error or a file that turns out
-// shorter than its size ends the run with `failure`.
-void copyFile(const platform::File& input, std::uint64_t size, ByteSink& sink,
-              const char* failure) {
+// shorter than its size ends the run with `failure`. An image's signature fields are unset.
+void copyFile(const platform::File& input, std::uint64_t size, ByteSink& sink, const char* failure,
+              const UnsignedImage* image = nullptr) {
     ByteSource source = sourceFromFile(input, size);
     std::uint8_t chunk[COPY_CHUNK_SIZE];
     for (;;) {
         std::size_t got = readBytes(source, chunk, COPY_CHUNK_SIZE);
         if (source.failed)
             failWith(EXIT_CANNOT_OPEN, failure);
+        if (image != nullptr)
+            unsignBytes(*image, source.position - got, chunk, got);
         writeBytes(sink, chunk, got);
         if (got < COPY_CHUNK_SIZE)
             return;
@@ -40,6 +43,11 @@ void buildPackagedExecutable(const std::string& ownPath, const std::string& patc
     std::uint64_t ownSize = 0;
     std::uint64_t patchSize = 0;
     platform::File own = openInputOrFail(ownPath, OWN_FAILURE, ownSize);
+    // A signed executable is copied without its signature: the output is signed as a whole.
+    UnsignedImage image;
+    if (!readUnsignedImage(own, ownSize, image))
+        failWith(EXIT_CANNOT_OPEN, OWN_FAILURE);
+    ownSize = image.size;
     platform::File patch = openInputOrFail(patchPath, PATCH_FAILURE, patchSize);
     inputs.push_back(platform::identityOf(own));
     OutputFile output;
@@ -47,7 +55,7 @@ void buildPackagedExecutable(const std::string& ownPath, const std::string& patc
         failWith(EXIT_CANNOT_WRITE, "Cannot write to output file");
 
     ByteSink sink = sinkToFile(output.file);
-    copyFile(own, ownSize, sink, OWN_FAILURE);
+    copyFile(own, ownSize, sink, OWN_FAILURE, &image);
     copyFile(patch, patchSize, sink, PATCH_FAILURE);
     // The trailer can only point at an offset that fits in 32 bits.
     bool fits = ownSize <= 0xFFFFFFFFu;

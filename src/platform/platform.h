@@ -130,13 +130,13 @@ void copyPermissions(const std::string& source, const File& target);
 // Test builds only: faults planted into the file calls by a plan that lives with the tests.
 namespace seam {
 enum class Call { ReadAt, WriteAt, WriteNext };
-// Counts the call. May shorten `count`; false when the call must report a failure after
-// moving that many bytes.
-bool before(Call call, std::size_t& count);
+// Counts the call on `file`. May shorten `count`; false when the call must report a failure
+// after moving that many bytes.
+bool before(Call call, const File& file, std::size_t& count);
 // Ends the process abruptly when the plan says so for this call.
 void after(Call call);
 } // namespace seam
-#define MORVANE_SEAM_BEFORE(call, count) seam::before(seam::Call::call, count)
+#define MORVANE_SEAM_BEFORE(call, count) seam::before(seam::Call::call, file, count)
 #define MORVANE_SEAM_AFTER(call) seam::after(seam::Call::call)
 #else
 #define MORVANE_SEAM_BEFORE(call, count) true

@@ -139,9 +139,8 @@ TEST_F(Boundaries, OffsetsAndSizesWithTheTopByteSetApply) {
     }
 }
 
-// The program built with fault seams fails its first read of the comparison (the second read of
-// the run; the first reads its own trailer), so a pair that passes the size checks ends there
-// instead of being read whole.
+// The program built with fault seams fails its first read of the comparison, so a pair that
+// passes the size checks ends there instead of being read whole.
 TEST_F(Boundaries, SizeLimitsAreCheckedBeforeReading) {
     struct Case {
         const char* what;
@@ -160,7 +159,7 @@ TEST_F(Boundaries, SizeLimitsAreCheckedBeforeReading) {
     };
     // clang-format on
     ProcessOptions failingRead = options();
-    failingRead.set("MORVANE_TEST_FAULT", "ReadAt:2:fail");
+    failingRead.set("MORVANE_TEST_FAULT", "ReadAt:1:fail");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         write("orig.bin", "");

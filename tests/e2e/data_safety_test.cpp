@@ -15,7 +15,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using platform::seam::Call;
+using faults::Call;
 
 std::vector<std::string> namesIn(const std::string& folder) {
     std::vector<std::string> names;

@@ -12,15 +12,16 @@
 namespace faults {
 namespace {
 
-using platform::seam::Call;
-
-const char* const CALL_NAMES[] = {"ReadAt", "WriteAt", "WriteNext"};
+const char* const CALL_NAMES[] = {"ReadAt", "OwnReadAt", "WriteAt", "WriteNext"};
 const char* const ACTION_NAMES[] = {"none", "fail", "short", "kill", "interrupt"};
 
 struct State {
     Plan plan;
-    unsigned counts[3] = {0, 0, 0};
+    unsigned counts[4] = {0, 0, 0, 0};
     bool loaded = false;
+    bool startedUp = false; // a file other than the program's own has been touched
+    platform::FileIdentity own;
+    Call last = Call::ReadAt; // how the call in progress was counted
 };
 
 State& state() {
@@ -63,6 +64,7 @@ State& loaded() {
     State& current = state();
     if (!current.loaded) {
         current.loaded = true;
+        current.own = platform::identityOfName(platform::ownExecutablePath());
         const char* text = std::getenv("MORVANE_TEST_FAULT");
         if (text != nullptr)
             current.plan = parse(text);
@@ -70,10 +72,11 @@ State& loaded() {
     return current;
 }
 
-bool planned(Call call, Action action) {
+bool planned(Action action) {
     State& current = loaded();
-    unsigned count = current.counts[static_cast<int>(call)];
-    return current.plan.action == action && current.plan.call == call && current.plan.number != 0 &&
+    unsigned count = current.counts[static_cast<int>(current.last)];
+    return current.plan.action == action && current.plan.call == current.last &&
+           current.plan.number != 0 &&
            (count == current.plan.number || (current.plan.onward && count > current.plan.number));
 }
 
@@ -83,6 +86,7 @@ void plant(const Plan& plan) {
     State& current = state();
     current = State();
     current.loaded = true;
+    current.own = platform::identityOfName(platform::ownExecutablePath());
     current.plan = plan;
 }
 
@@ -97,28 +101,45 @@ std::string describe(const Plan& plan) {
 namespace platform {
 namespace seam {
 
-bool before(Call call, std::size_t& count) {
+bool before(Call call, const File& file, std::size_t& count) {
     faults::State& current = faults::loaded();
-    ++current.counts[static_cast<int>(call)];
-    if (faults::planned(call, faults::Action::Fail)) {
+    bool own = call == Call::ReadAt && sameFile(identityOf(file), current.own);
+    if (own && !current.startedUp) {
+        current.last = faults::Call::OwnReadAt; // its count is still 0: nothing is planned
+        return true;
+    }
+    current.startedUp = current.startedUp || !own;
+    switch (call) {
+    case Call::ReadAt:
+        current.last = own ? faults::Call::OwnReadAt : faults::Call::ReadAt;
+        break;
+    case Call::WriteAt:
+        current.last = faults::Call::WriteAt;
+        break;
+    case Call::WriteNext:
+        current.last = faults::Call::WriteNext;
+        break;
+    }
+    ++current.counts[static_cast<int>(current.last)];
+    if (faults::planned(faults::Action::Fail)) {
         count = 0;
         return false;
     }
-    if (faults::planned(call, faults::Action::Short)) {
+    if (faults::planned(faults::Action::Short)) {
         count /= 2;
         return call == Call::ReadAt;
     }
     return true;
 }
 
-void after(Call call) {
+void after(Call) {
 #ifdef _WIN32
-    if (faults::planned(call, faults::Action::Kill))
+    if (faults::planned(faults::Action::Kill))
         TerminateProcess(GetCurrentProcess(), 137);
 #else
-    if (faults::planned(call, faults::Action::Kill))
+    if (faults::planned(faults::Action::Kill))
         std::raise(SIGKILL);
-    if (faults::planned(call, faults::Action::Interrupt))
+    if (faults::planned(faults::Action::Interrupt))
         std::raise(SIGINT);
 #endif
 }

@@ -1,10 +1,12 @@
 // Faults planted into the program's file calls, in test builds only. The program started by
 // end-to-end tests as morvane_seamed reads its plan from MORVANE_TEST_FAULT, in the form
-// "<call>:<n>:<action>": call ReadAt, WriteAt or WriteNext; n counts that call from 1 over
-// the whole run ("<n>+": that call and every later one) (start-up reads the last 4 bytes of the
-// program itself with one ReadAt); action fail (nothing moves, the call reports an error), short
-// (half the bytes move; a read then looks like the end of the file, a write reports an error), kill
-// (the call completes, then the process is killed without any clean-up) or interrupt (the call
+// "<call>:<n>:<action>". The calls: ReadAt (reads of any file but the program's own), OwnReadAt
+// (reads of the program's own file; those of start-up, before any other file is touched, are
+// never counted, so plans do not depend on how start-up looks for an embedded patch), WriteAt
+// and WriteNext. n counts that call from 1 over the run ("<n>+": that call and every later
+// one). The actions: fail (nothing moves, the call reports an error), short (half the bytes
+// move; a read then looks like the end of the file, a write reports an error), kill (the call
+// completes, then the process is killed without any clean-up) or interrupt (the call
 // completes, then the process sends itself SIGINT; POSIX only).
 #pragma once
 
@@ -14,10 +16,11 @@
 
 namespace faults {
 
+enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext };
 enum class Action { None, Fail, Short, Kill, Interrupt };
 
 struct Plan {
-    platform::seam::Call call = platform::seam::Call::ReadAt;
+    Call call = Call::ReadAt;
     unsigned number = 0; // 0: no fault
     Action action = Action::None;
     bool onward = false; // also every later call

@@ -100,7 +100,7 @@ TEST(EmbeddedPatchExtraction, FailingPartWayLeavesNoFile) {
     const std::string image = folder / "packaged";
     writeFile(image, IMAGE + "PATCH1" + patternedBytes(200000) + le32(8));
     using faults::Action;
-    using platform::seam::Call;
+    using faults::Call;
     const faults::Plan plans[] = {
         {Call::ReadAt, 3, Action::Fail},
         {Call::ReadAt, 5, Action::Short},
