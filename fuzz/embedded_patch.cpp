@@ -172,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::fail("extraction left a file behind in the temporary folder");
 
     std::string outputPath = folder + OUTPUT_NAME;
-    buildPackagedExecutable(imagePath, folder + PATCH_NAME, outputPath);
+    buildPackagedExecutable(imagePath, folder + PATCH_NAME, outputPath, {});
     fuzz::Bytes output, expectedOutput = referencePackagedImage(data, size);
     std::uint32_t imagePart = static_cast<std::uint32_t>(expectedOutput.size());
     expectedOutput.insert(expectedOutput.end(), PATCH, PATCH + sizeof PATCH - 1);

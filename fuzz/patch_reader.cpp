@@ -69,12 +69,12 @@ void expectSame(const ReadResult& got, const fuzz::ReferencePatch& want, const c
         fuzz::fail("block count differs: " + std::to_string(got.blocks.size()) + " instead of " +
                    std::to_string(want.blocks.size()) + where);
     std::size_t index = 0;
-    for (const PatchBlock& block : got.blocks) {
+    for (const StoredBlock& block : got.blocks) {
         const fuzz::ReferenceBlock& expected = want.blocks[index++];
-        if (block.originalBytes.size() != block.patchedBytes.size())
-            fuzz::fail("block sides of different lengths" + where);
-        if (block.offset != expected.offset || block.originalBytes != expected.original ||
-            block.patchedBytes != expected.patched)
+        fuzz::Bytes original(block.originalBytes, block.originalBytes + block.length());
+        fuzz::Bytes patched(block.patchedBytes, block.patchedBytes + block.length());
+        if (block.offset != expected.offset || original != expected.original ||
+            patched != expected.patched)
             fuzz::fail("block " + std::to_string(index - 1) + " differs" + where);
     }
 }
