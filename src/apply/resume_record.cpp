@@ -3,7 +3,6 @@
 #include "patch/byte_stream.h"
 #include "patch/patch_format.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -13,16 +12,23 @@ const std::size_t RECORD_MAGIC_SIZE = 8;
 // Far more than any record holds; a larger file is not one.
 const std::uint64_t LARGEST_RECORD = 1 << 20;
 
+// Lower-case hexadecimal without leading zeros. (The printf family would bring a whole
+// formatting engine into the Windows executable.)
+std::string hex(std::uint64_t value) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), "0123456789abcdef"[value & 0xF]);
+        value >>= 4;
+    } while (value != 0);
+    return digits;
+}
+
 // The name is derived from the target's identity, so the next run on that file finds it.
 std::string recordName(const ResumeJob& job) {
     std::string folder = platform::temporaryFolder();
     if (folder.empty() || !job.target.known)
         return std::string();
-    char name[64];
-    std::snprintf(name, sizeof name, "morvane-resume-%llx-%llx",
-                  static_cast<unsigned long long>(job.target.device),
-                  static_cast<unsigned long long>(job.target.index));
-    return folder + name;
+    return folder + "morvane-resume-" + hex(job.target.device) + "-" + hex(job.target.index);
 }
 
 void writeU64(ByteSink& sink, std::uint64_t value) {

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <new>
 #include <type_traits>
 
 template <typename T> class GrowableArray {
@@ -53,7 +52,7 @@ template <typename T> class GrowableArray {
     void grow(std::size_t count) {
         std::size_t wanted = size_ + count;
         if (count > static_cast<std::size_t>(-1) / sizeof(T) - size_)
-            throw std::bad_alloc();
+            outOfMemory();
         std::size_t doubled = capacity_ < wanted / 2 ? wanted : capacity_ * 2;
         std::size_t capacity = doubled < wanted ? wanted : doubled;
         if (capacity < 64)
@@ -62,10 +61,13 @@ template <typename T> class GrowableArray {
             capacity = wanted;
         void* grown = std::realloc(data_, capacity * sizeof(T));
         if (grown == nullptr)
-            throw std::bad_alloc();
+            outOfMemory();
         data_ = static_cast<T*>(grown);
         capacity_ = capacity;
     }
+
+    // Like a failed allocation anywhere else in the program: the run ends at once.
+    [[noreturn]] static void outOfMemory() { std::abort(); }
 
     T* data_ = nullptr;
     std::size_t size_ = 0;

@@ -1,7 +1,6 @@
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <vector>
 #include <windows.h>
@@ -114,10 +113,13 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
         separator == std::string::npos ? std::string() : name.substr(0, separator + 1);
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        char suffix[40];
-        std::snprintf(suffix, sizeof suffix, "~mvn%lx-%x.tmp",
-                      static_cast<unsigned long>(GetCurrentProcessId()), counter++);
-        freshName = folder + suffix;
+        // "~mvn", the process id and a counter in 16 hexadecimal digits, ".tmp"; made without
+        // printf, whose formatting engine would make the executable much larger.
+        std::uint64_t value = std::uint64_t(GetCurrentProcessId()) << 32 | counter++;
+        freshName = folder + "~mvn";
+        for (int shift = 60; shift >= 0; shift -= 4)
+            freshName += "0123456789abcdef"[(value >> shift) & 0xF];
+        freshName += ".tmp";
         HANDLE handle = CreateFileA(freshName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE)
