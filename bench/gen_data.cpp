@@ -6,9 +6,15 @@
 //   gen_data sparse FILE COUNT MAXLEN SEED  COUNT changes of 1..MAXLEN bytes at random offsets
 //   gen_data dense FILE STRIDE LENGTH SEED  a LENGTH-byte change at the start of every STRIDE
 //   gen_data every IN OUT SEED              OUT := IN with every single byte changed
+//   gen_data stride IN OUT STRIDE SEED      OUT := IN with the byte at every multiple of STRIDE
+//                                           changed (STRIDE 9: one-byte blocks, 8 bytes apart)
+//   gen_data empty-blocks PATCH TARGET SIZE COUNT
+//                                           PATCH := a patch for the file TARGET of SIZE bytes
+//                                           that holds COUNT blocks of length 0, evenly spread
 //
-// The modes that change a file do so in place, and every byte they touch gets a value that
-// differs from the one it had.
+// The modes sparse and dense change a file in place; every byte a mode changes gets a value
+// that differs from the one it had.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -204,6 +210,60 @@ void changeEvery(const char* inName, const char* outName, std::uint64_t seed) {
     close(out, outName);
 }
 
+void changeStride(const char* inName, const char* outName, std::uint64_t stride,
+                  std::uint64_t seed) {
+    if (stride == 0)
+        fail("the stride must be at least 1");
+    std::FILE* in = open(inName, "rb");
+    std::FILE* out = open(outName, "wb");
+    Random random(seed);
+    std::vector<std::uint8_t> buffer(BUFFER_SIZE);
+    // Offset in the file of buffer[0], and of the next byte to change.
+    std::uint64_t start = 0;
+    std::uint64_t next = 0;
+    for (;;) {
+        std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+        if (got == 0)
+            break;
+        for (; next < start + got; next += stride)
+            buffer[static_cast<std::size_t>(next - start)] ^= random.nonZero();
+        if (std::fwrite(buffer.data(), 1, got, out) != got)
+            fail(std::string("cannot write ") + outName);
+        start += got;
+    }
+    std::fclose(in);
+    close(out, outName);
+}
+
+void putU32(std::vector<std::uint8_t>& bytes, std::uint64_t value) {
+    if (value > 0xFFFFFFFFull)
+        fail("a value does not fit the patch format's 32 bits");
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+// The patch format: "PATCH1", the target name and the file size, an empty message, then
+// records of offset, length, old bytes and new bytes; integers are 32-bit little-endian.
+void writeEmptyBlocks(const char* patchName, const std::string& targetName, std::uint64_t size,
+                      std::uint64_t count) {
+    if (count == 0 || count > size)
+        fail("the blocks must be at least one and at most one per byte of the file");
+    std::vector<std::uint8_t> bytes = {'P', 'A', 'T', 'C', 'H', '1'};
+    putU32(bytes, targetName.size());
+    bytes.insert(bytes.end(), targetName.begin(), targetName.end());
+    putU32(bytes, size);
+    putU32(bytes, 0);
+    std::uint64_t spacing = size / count;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        putU32(bytes, i * spacing);
+        putU32(bytes, 0);
+    }
+    std::FILE* out = open(patchName, "wb");
+    if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size())
+        fail(std::string("cannot write ") + patchName);
+    close(out, patchName);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -218,6 +278,10 @@ int main(int argc, char** argv) {
         changeDense(argv[2], number(argv[3]), number(argv[4]), number(argv[5]));
     else if (mode == "every" && argc == 5)
         changeEvery(argv[2], argv[3], number(argv[4]));
+    else if (mode == "stride" && argc == 6)
+        changeStride(argv[2], argv[3], number(argv[4]), number(argv[5]));
+    else if (mode == "empty-blocks" && argc == 6)
+        writeEmptyBlocks(argv[2], argv[3], number(argv[4]), number(argv[5]));
     else
         fail("usage: see the comment at the top of bench/gen_data.cpp");
     return 0;
