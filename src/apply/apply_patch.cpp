@@ -114,7 +114,9 @@ void applyPatch(const std::string& patchName, bool reverse) {
     job.targetPath = platform::fullPath(header.targetName);
     // A record of an interrupted run on this file with this patch: the file may hold some
     // blocks in one state and some in the other, and this run takes it to its own side.
-    bool resuming = !blocks.empty() && findResumeRecord(job);
+    if (!blocks.empty())
+        findResumeRecord(job);
+    bool resuming = job.recorded;
     if (resuming) {
         if (!verifyMixedBlocks(target, targetSize, blocks))
             failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");

@@ -106,30 +106,28 @@ bool createRecord(const std::string& name, const std::string& bytes) {
 
 } // namespace
 
-bool findResumeRecord(const ResumeJob& job) {
+void findResumeRecord(ResumeJob& job) {
     std::string name = recordName(job);
     std::string bytes;
-    return !name.empty() && readOwnRecord(name, bytes) && sameJob(bytes, job);
+    job.recorded = !name.empty() && readOwnRecord(name, bytes) && sameJob(bytes, job);
 }
 
-bool writeResumeRecord(const ResumeJob& job) {
+void writeResumeRecord(ResumeJob& job) {
     std::string name = recordName(job);
     if (name.empty())
-        return false;
+        return;
     std::string bytes = encode(job);
-    if (createRecord(name, bytes))
-        return true;
+    job.recorded = createRecord(name, bytes);
     // A record of this user's left by a job on the same file with another patch is stale: this
     // run has just found the file whole. A file of anyone else's under the name stays.
     std::string stale;
-    if (!readOwnRecord(name, stale))
-        return false;
-    platform::removeFile(name);
-    return createRecord(name, bytes);
+    if (!job.recorded && readOwnRecord(name, stale)) {
+        platform::removeFile(name);
+        job.recorded = createRecord(name, bytes);
+    }
 }
 
 void removeResumeRecord(const ResumeJob& job) {
-    std::string name = recordName(job);
-    if (!name.empty())
-        platform::removeFile(name);
+    if (job.recorded)
+        platform::removeFile(recordName(job));
 }

@@ -15,10 +15,13 @@ struct ResumeJob {
     std::uint64_t patchLength = 0;
     std::uint64_t patchHash = 0;
     bool reverse = false;
+    bool recorded = false; // a record of this job exists: found, or written by this run
 };
 
-// True when a record of this user's for exactly this target and patch exists.
-bool findResumeRecord(const ResumeJob& job);
-// Writes the record to stable storage; false when it cannot be written.
-bool writeResumeRecord(const ResumeJob& job);
+// Sets `recorded` when a record of this user's for exactly this target and patch exists.
+void findResumeRecord(ResumeJob& job);
+// Writes the record to stable storage and sets `recorded`; without a temporary folder, or when
+// another user's file has the record's name, nothing is written.
+void writeResumeRecord(ResumeJob& job);
+// Removes the job's record, if it has one.
 void removeResumeRecord(const ResumeJob& job);
