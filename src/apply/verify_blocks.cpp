@@ -6,8 +6,11 @@
 
 namespace {
 
-// Neighbouring blocks are read back together, in one read of up to this many bytes.
+// Neighbouring blocks are read back together, in one read of up to this many bytes...
 const std::size_t WINDOW_SIZE = 1024 * 1024;
+// ...when the unchanged bytes between them are few: reading a gap costs more than a read of
+// its own once it is longer than this.
+const std::uint64_t WINDOW_GAP = 16 * 1024;
 // A block too large for a window is read back in pieces of this size, so checking it needs no
 // second copy of it in memory.
 const std::size_t PIECE_SIZE = 256 * 1024;
@@ -32,7 +35,7 @@ struct Window {
 };
 
 // Reads the window that begins at `first` and reaches as far as the blocks after it follow in
-// ascending order and fit. False when `first` needs reading on its own.
+// ascending order, close together, and fit. False when `first` needs reading on its own.
 bool loadWindow(const platform::File& target, std::uint64_t size, BlockList::Iterator first,
                 BlockList::Iterator end, Window& window) {
     std::uint64_t start = first->offset;
@@ -41,7 +44,8 @@ bool loadWindow(const platform::File& target, std::uint64_t size, BlockList::Ite
         return false;
     for (BlockList::Iterator next = first; ++next != end;) {
         StoredBlock block = *next;
-        if (block.offset < reach || !inside(size, block) || endOf(block) - start > WINDOW_SIZE)
+        if (block.offset < reach || block.offset - reach > WINDOW_GAP || !inside(size, block) ||
+            endOf(block) - start > WINDOW_SIZE)
             break;
         reach = endOf(block);
     }
