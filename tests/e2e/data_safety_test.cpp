@@ -8,6 +8,7 @@
 
 #ifndef _WIN32
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -225,6 +226,25 @@ TEST_F(DataSafety, AnInterruptionWaitsForTheEndOfTheWrites) {
     EXPECT_EQ(outputLines(result.out).size(), BLOCKS + 3);
     EXPECT_TRUE(read("t.bin") == patched);
     EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
+}
+
+// The fresh file that replaces an output gets the mode a new file of that name would get, and
+// through a symbolic link the file it leads to is replaced, not the link.
+TEST_F(DataSafety, AReplacedPatchFileIsLikeANewOneAndLinksStay) {
+    write("real.pat", "old");
+    ::chmod((folder / "real.pat").c_str(), 0600);
+    ASSERT_EQ(::symlink("real.pat", (folder / "link.pat").c_str()), 0);
+    mode_t previous = ::umask(027);
+    ProcessResult result =
+        run({"--original", "t.bin", "--patched", "t.new", "--patch", "link.pat"});
+    ::umask(previous);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    struct stat info;
+    ASSERT_EQ(::lstat((folder / "link.pat").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(::stat((folder / "real.pat").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(read("real.pat"), read("fix.pat"));
 }
 
 TEST_F(DataSafety, AFileSizeLimitIsAWriteErrorNotAKill) {
