@@ -121,7 +121,7 @@ TEST_F(DataSafety, AFailedOutputLeavesTheOldFileAndNoStrayFile) {
         {create, {Call::WriteNext, 1, faults::Action::Short}, "Can't write to patch file"},
         // The temporary patch is written first (one write), then the packaged program.
         {package, {Call::WriteNext, 2, faults::Action::Fail}, "Cannot write to output file"},
-        {package, {Call::WriteNext, 3, faults::Action::Short}, "Cannot write to output file"},
+        {package, {Call::WriteNext, 2, faults::Action::Short}, "Cannot write to output file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(faults::describe(c.plan));
