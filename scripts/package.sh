@@ -20,23 +20,9 @@ case "${1:-}" in
     ;;
 esac
 
-PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64 groff-base dpkg-dev
-    file fakeroot lintian man-db unzip)
-missing=()
-for package in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        apt-get update -q
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-    else
-        echo "Missing packages. Install them with:" >&2
-        echo "  sudo apt-get install -y ${missing[*]}" >&2
-        exit 1
-    fi
-fi
+. scripts/install-packages.sh
+install_packages cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64 groff-base dpkg-dev \
+    file fakeroot lintian man-db unzip
 
 # The manual page's and the changelog's dates and the archives' file times come from the last
 # commit, so packaging the same commit twice gives the same files.

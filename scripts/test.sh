@@ -7,23 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev
-    groff-base osslsigncode openssl)
-missing=()
-for package in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        apt-get update -q
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-    else
-        echo "Missing packages. Install them with:" >&2
-        echo "  sudo apt-get install -y ${missing[*]}" >&2
-        exit 1
-    fi
-fi
+. scripts/install-packages.sh
+install_packages cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev \
+    groff-base osslsigncode openssl
 
 cmake --workflow --preset debug
 # A short run of every fuzzing harness (skipped with a message where clang++ is missing).

@@ -38,6 +38,19 @@ File openForUpdate(const std::string& name);
 // Closes the file; false when the system reports that buffered data could not be written.
 bool closeFile(File& file);
 
+inline File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        closeFile(*this);
+        handle = other.handle;
+        other.handle = -1;
+    }
+    return *this;
+}
+
+inline File::~File() {
+    closeFile(*this);
+}
+
 // Writes what the system holds of the file out to stable storage.
 bool syncFile(const File& file);
 

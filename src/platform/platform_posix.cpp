@@ -64,19 +64,6 @@ bool hasGraphicalSession() {
 
 } // namespace
 
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        closeFile(*this);
-        handle = other.handle;
-        other.handle = -1;
-    }
-    return *this;
-}
-
-File::~File() {
-    closeFile(*this);
-}
-
 File openForReading(const std::string& name) {
     return openInput(name, O_RDONLY);
 }

@@ -37,19 +37,6 @@ const std::size_t MAX_TRANSFER = 1u << 30;
 
 } // namespace
 
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        closeFile(*this);
-        handle = other.handle;
-        other.handle = -1;
-    }
-    return *this;
-}
-
-File::~File() {
-    closeFile(*this);
-}
-
 File openForReading(const std::string& name) {
     return keepDiskFile(
         openWith(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));

@@ -18,14 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using faults::Call;
 
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A 64 KiB target and a patched form with 40 changed regions, and the patch between them.
 class DataSafety : public MorvaneRun {
   protected:

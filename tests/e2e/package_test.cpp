@@ -45,14 +45,6 @@ std::uint32_t u32At(const std::string& bytes, std::size_t at) {
     return value;
 }
 
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // The name a run printed in its "Reading patch file: " line, or "" when it printed none.
 std::string patchNameRead(const ProcessResult& result) {
     const std::string prefix = "Reading patch file: ";

@@ -1,5 +1,6 @@
 #include "support/files.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -85,6 +86,14 @@ std::string readFileAt(const std::string& path, std::uint64_t offset, std::size_
     file.read(&bytes[0], static_cast<std::streamsize>(count));
     bytes.resize(static_cast<std::size_t>(file.gcount()));
     return bytes;
+}
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string le32(std::uint32_t value) {

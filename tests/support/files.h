@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A fresh, empty folder for one test, removed with everything in it when the object goes.
 class ScratchFolder {
@@ -28,6 +29,8 @@ void makeFolder(const std::string& path);
 // Sets the file's size, leaving a hole where it grows (a sparse file where the system allows).
 bool resizeFile(const std::string& path, std::uint64_t size);
 std::uint64_t sizeOfFile(const std::string& path);
+// The names of the entries of a folder, sorted.
+std::vector<std::string> namesIn(const std::string& folder);
 // Writes `bytes` at `offset` into an existing file, which grows where needed.
 void writeFileAt(const std::string& path, std::uint64_t offset, const std::string& bytes);
 // Up to `count` bytes from `offset` (fewer at the end of the file); throws when it cannot read.
