@@ -8,9 +8,9 @@ namespace {
 
 // Inputs are opened without waiting: a FIFO (nobody writes to it), a socket or a character
 // device is refused at once like a file that cannot be opened.
-class SpecialInput : public MorvaneRun {};
+class FifoAndDeviceInput : public MorvaneRun {};
 
-TEST_F(SpecialInput, FifosAndDevicesAreRefusedAtOnce) {
+TEST_F(FifoAndDeviceInput, FifosAndDevicesAreRefusedAtOnce) {
     write("a.bin", "abcdefgh");
     write("b.bin", "abcdXfgh");
     write("fix.pat", patchBytes("fifo", 8, "", {{4, "e", "X"}}));
