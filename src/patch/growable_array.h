@@ -50,15 +50,16 @@ template <typename T> class GrowableArray {
 
   private:
     void grow(std::size_t count) {
-        std::size_t wanted = size_ + count;
-        if (count > static_cast<std::size_t>(-1) / sizeof(T) - size_)
+        const std::size_t largest = static_cast<std::size_t>(-1) / sizeof(T);
+        if (count > largest - size_)
             outOfMemory();
-        std::size_t doubled = capacity_ < wanted / 2 ? wanted : capacity_ * 2;
-        std::size_t capacity = doubled < wanted ? wanted : doubled;
+        std::size_t wanted = size_ + count;
+        // Doubling, or exactly what is wanted when more than that is asked for (or fits).
+        std::size_t capacity = capacity_ <= largest / 2 ? capacity_ * 2 : wanted;
+        if (capacity < wanted)
+            capacity = wanted;
         if (capacity < 64)
             capacity = 64;
-        if (capacity > static_cast<std::size_t>(-1) / sizeof(T))
-            capacity = wanted;
         void* grown = std::realloc(data_, capacity * sizeof(T));
         if (grown == nullptr)
             outOfMemory();

@@ -80,12 +80,20 @@ void writeBlock(ByteSink& sink, const StoredBlock& block) {
     writeRecord(sink, block.offset, block.originalBytes, block.patchedBytes, block.length());
 }
 
-bool readBlock(ByteSource& source, PatchBlock& block) {
+namespace {
+// A record's offset and length; false when the record, its bytes included, runs past the end.
+bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& length) {
     if (remaining(source) < 8)
         return false;
-    block.offset = readU32(source);
-    std::uint64_t length = readU32(source);
-    if (2 * length > remaining(source))
+    offset = readU32(source);
+    length = readU32(source);
+    return 2 * std::uint64_t(length) <= remaining(source);
+}
+} // namespace
+
+bool readBlock(ByteSource& source, PatchBlock& block) {
+    std::size_t length;
+    if (!readRecordHead(source, block.offset, length))
         return false;
     block.originalBytes.resize(length);
     block.patchedBytes.resize(length);
@@ -112,18 +120,16 @@ HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
 BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks) {
     // Records are read straight into the list's stores: no block is held twice.
     while (remaining(source) != 0) {
-        if (remaining(source) < 8)
-            return BlocksStatus::CutOff;
-        std::uint32_t offset = readU32(source);
-        std::uint64_t length = readU32(source);
-        if (2 * length > remaining(source))
+        std::uint32_t offset;
+        std::size_t length;
+        if (!readRecordHead(source, offset, length))
             return BlocksStatus::CutOff;
         std::uint8_t* original;
         std::uint8_t* patched;
         blocks.openBlock(offset);
-        blocks.extendBlock(static_cast<std::size_t>(length), original, patched);
-        readBytes(source, original, static_cast<std::size_t>(length));
-        readBytes(source, patched, static_cast<std::size_t>(length));
+        blocks.extendBlock(length, original, patched);
+        readBytes(source, original, length);
+        readBytes(source, patched, length);
         if (source.failed)
             return BlocksStatus::Valid; // the caller reports the read error
         blocks.closeBlock();
