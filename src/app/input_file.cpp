@@ -2,8 +2,10 @@
 
 #include "app/console.h"
 
-platform::File openInputOrFail(const std::string& name, const char* failure, std::uint64_t& size) {
-    platform::File file = platform::openForReading(name);
+platform::File openInputOrFail(const std::string& name, const char* failure, std::uint64_t& size,
+                               bool compare) {
+    platform::File file =
+        compare ? platform::openForComparing(name) : platform::openForReading(name);
     if (!platform::isOpen(file) || !platform::fileSize(file, size))
         failWith(EXIT_CANNOT_OPEN, failure);
     return file;

@@ -11,6 +11,11 @@ std::vector<OutputFile*>& pending() {
     return outputs;
 }
 
+std::vector<std::string>& temporaries() {
+    static std::vector<std::string> names;
+    return names;
+}
+
 void forget(OutputFile& output) {
     std::vector<OutputFile*>& outputs = pending();
     outputs.erase(std::remove(outputs.begin(), outputs.end(), &output), outputs.end());
@@ -27,25 +32,49 @@ bool replacesAnInput(const std::string& name, const std::vector<platform::FileId
     return false;
 }
 
+namespace {
+// Interruptions are held once the output is open (an open of a device or FIFO may wait), or
+// before a fresh file is made, which never waits, so that no interruption leaves it behind.
+bool opened(OutputFile& output, bool held) {
+    if (!platform::isOpen(output.file)) {
+        if (held)
+            platform::releaseInterruptions();
+        return false;
+    }
+    pending().push_back(&output);
+    if (!held)
+        platform::holdInterruptions();
+    return true;
+}
+} // namespace
+
 bool openOutput(const std::string& name, OutputFile& output) {
-    platform::holdInterruptions();
     if (platform::isSpecialFile(name)) {
         output.target = name;
         output.file = platform::openForWriting(name);
-    } else {
-        output.file = platform::createFileBeside(name, output.freshName, output.target);
-        if (platform::isOpen(output.file))
-            pending().push_back(&output);
+        return opened(output, false);
     }
-    return platform::isOpen(output.file);
+    platform::holdInterruptions();
+    output.file = platform::createFileBeside(name, output.freshName, output.target);
+    return opened(output, true);
+}
+
+bool openTemporaryOutput(const std::string& name, OutputFile& output) {
+    output.target = name;
+    output.file = platform::openForWriting(name);
+    return opened(output, false);
+}
+
+void removeWhenRunFails(const std::string& name) {
+    temporaries().push_back(name);
 }
 
 bool commitOutput(OutputFile& output) {
     bool done;
+    forget(output);
     if (output.freshName.empty()) {
         done = platform::closeFile(output.file);
     } else {
-        forget(output);
         done = platform::syncFile(output.file) && platform::closeFile(output.file) &&
                platform::replaceFile(output.freshName, output.target);
         if (!done) {
@@ -60,7 +89,11 @@ bool commitOutput(OutputFile& output) {
 void discardPendingOutputs() {
     for (OutputFile* output : pending()) {
         output->file = platform::File(); // Windows deletes no file that is still open
-        platform::removeFile(output->freshName);
+        if (!output->freshName.empty())
+            platform::removeFile(output->freshName);
     }
     pending().clear();
+    for (const std::string& name : temporaries())
+        platform::removeFile(name);
+    temporaries().clear();
 }

@@ -19,10 +19,18 @@ struct OutputFile {
 bool replacesAnInput(const std::string& name, const std::vector<platform::FileIdentity>& inputs);
 
 // Opens the output for `name`; false when it cannot be created. Interruptions are held from
-// here until the output is committed or discarded.
+// the open (never during it) until the output is committed or discarded.
 bool openOutput(const std::string& name, OutputFile& output);
 // Flushes the output and puts it in place; false on any failure, the fresh file then gone.
 bool commitOutput(OutputFile& output);
 
-// Removes the fresh files of outputs not yet committed; a failing run calls it on its way out.
+// Opens the run's own temporary file `name` as an output written in place.
+bool openTemporaryOutput(const std::string& name, OutputFile& output);
+
+// Marks a temporary file of the run's (an extracted or intermediate patch) to be removed if
+// the run fails; a run that completes removes it itself.
+void removeWhenRunFails(const std::string& name);
+
+// Closes the outputs not yet committed and removes their fresh files, and removes the run's
+// temporary files; a failing run calls it on its way out.
 void discardPendingOutputs();

@@ -2,6 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/console.h"
+#include "app/output_file.h"
 #include "apply/apply_patch.h"
 #include "create/create_patch.h"
 #include "package/embedded_patch.h"
@@ -11,11 +12,19 @@
 int runMorvane(int argc, const char* const* argv) {
     if (argc < 1)
         return EXIT_EMPTY_ARGV;
-    platform::prepareProcess();
+    // Nothing can be reported without standard streams.
+    if (!platform::prepareProcess())
+        return EXIT_CANNOT_OPEN;
     RunOptions options;
     options.ownPath = platform::ownExecutablePath();
-    options.patchName = extractEmbeddedPatch(options.ownPath);
+    bool carriesPatch = false;
+    options.patchName = extractEmbeddedPatch(options.ownPath, &carriesPatch);
     options.fromEmbeddedPatch = !options.patchName.empty();
+    // A copy that holds a patch it cannot use must not pass for the plain program.
+    if (carriesPatch && !options.fromEmbeddedPatch)
+        failWith(EXIT_CANNOT_WRITE, "Cannot extract embedded patch to temporary file");
+    if (options.fromEmbeddedPatch)
+        removeWhenRunFails(options.patchName);
 
     switch (readCommandLine(argc, argv, options)) {
     case RunMode::Create:
@@ -26,8 +35,9 @@ int runMorvane(int argc, const char* const* argv) {
         std::string temporaryName = platform::createTemporaryFile();
         if (temporaryName.empty())
             failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
+        removeWhenRunFails(temporaryName);
         std::vector<platform::FileIdentity> inputs = createPatch(
-            options.originalName, options.patchedName, temporaryName, options.messageName);
+            options.originalName, options.patchedName, temporaryName, options.messageName, true);
         buildPackagedExecutable(options.ownPath, temporaryName, options.patchName, inputs);
         platform::removeFile(temporaryName);
         break;

@@ -37,52 +37,71 @@ void printBlockLine(const StoredBlock& block) {
 BlockList readPatch(const std::string& patchName, PatchHeader& header, ResumeJob& job) {
     std::uint64_t patchSize = 0;
     platform::File patchFile = openInputOrFail(patchName, "Could not open patch file", patchSize);
+    // The patch is closed before the run ends, so that a failing run can remove it when it is
+    // a temporary file (Windows deletes no file that is open).
+    auto fail = [&patchFile](ExitCode code, const char* message) {
+        patchFile = platform::File();
+        failWith(code, message);
+    };
     ByteSource source = sourceFromFile(patchFile, patchSize);
     HeaderStatus status = readPatchHeader(source, header);
     if (source.failed)
-        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+        fail(EXIT_CANNOT_OPEN, "Could not read patch file");
     if (status != HeaderStatus::Valid)
-        failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
+        fail(EXIT_NOT_A_PATCH, "Not a valid patch file");
     if (!header.message.empty())
-        showPatchMessage(header.message);
+        showPatchMessage(header.message, platform::identityOf(patchFile), header.targetName);
 
     BlockList blocks;
     BlocksStatus blocksStatus = collectBlocks(source, blocks);
     if (source.failed)
-        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+        fail(EXIT_CANNOT_OPEN, "Could not read patch file");
     if (blocksStatus != BlocksStatus::Valid)
-        failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
+        fail(EXIT_NOT_A_PATCH, "Not a valid patch file");
     job.patchLength = patchSize;
     job.patchHash = source.hash;
     return blocks;
 }
 
-// Writes the original side back over the blocks before `written`, last first, and ends the
-// run. When that too fails, the resume record stays for a later run to finish or undo the job.
-[[noreturn]] void rollBack(const platform::File& target, const BlockList& blocks,
-                           BlockList::Iterator written, const ResumeJob& job) {
-    bool restored = true;
-    while (written != blocks.begin()) {
-        StoredBlock block = *--written;
-        restored = platform::writeAt(target, block.offset, block.originalBytes, block.length()) &&
-                   restored;
+// Ends a run whose write or flush failed. A run that began on a file wholly on one side writes
+// the original side back over every block it wrote (`written` bytes of the block `failed`,
+// whose write failed part-way, then the ones before it, last first); the record goes only
+// when every block was restored and flushed. A resumed run began on a mixed file that no
+// rollback could bring back to one side: its record stays, for the same command to finish the
+// job or for --reverse to undo it.
+[[noreturn]] void failWrites(const platform::File& target, const BlockList& blocks,
+                             BlockList::Iterator failed, std::size_t written, bool resuming,
+                             ResumeJob& job) {
+    if (!resuming) {
+        bool restored = true;
+        if (written > 0) {
+            StoredBlock block = *failed;
+            restored = platform::writeAt(target, block.offset, block.originalBytes, written);
+        }
+        for (BlockList::Iterator at = failed; at != blocks.begin();) {
+            StoredBlock block = *--at;
+            restored =
+                platform::writeAt(target, block.offset, block.originalBytes, block.length()) &&
+                restored;
+        }
+        if (restored && platform::syncFile(target))
+            removeResumeRecord(job);
     }
-    if (restored && platform::syncFile(target))
-        removeResumeRecord(job);
     failWith(EXIT_CANNOT_WRITE, "Could not write to file to patch");
 }
 
-// Writes every block, then makes the writes durable; a failure anywhere rolls the file back.
-void writeBlocks(const platform::File& target, const BlockList& blocks, const ResumeJob& job) {
-    for (BlockList::Iterator at = blocks.begin(); at != blocks.end();) {
+// Writes every block, then makes the writes durable.
+void writeBlocks(const platform::File& target, const BlockList& blocks, bool resuming,
+                 ResumeJob& job) {
+    for (BlockList::Iterator at = blocks.begin(); at != blocks.end(); ++at) {
         StoredBlock block = *at;
-        ++at;
-        if (!platform::writeAt(target, block.offset, block.patchedBytes, block.length()))
-            rollBack(target, blocks, at, job);
+        std::size_t written = 0;
+        if (!platform::writeAt(target, block.offset, block.patchedBytes, block.length(), &written))
+            failWrites(target, blocks, at, written, resuming, job);
         printBlockLine(block);
     }
     if (!platform::syncFile(target))
-        rollBack(target, blocks, blocks.end(), job);
+        failWrites(target, blocks, blocks.end(), 0, resuming, job);
 }
 
 } // namespace
@@ -102,6 +121,7 @@ void applyPatch(const std::string& patchName, bool reverse) {
     printLine("Patch for file " + header.targetName + " (" + std::to_string(header.fileSize) +
               " bytes)");
 
+    // The target stays locked against other runs from here until its record is gone.
     platform::File target = platform::openForUpdate(header.targetName);
     std::uint64_t targetSize = 0;
     if (!platform::isOpen(target) || !platform::fileSize(target, targetSize))
@@ -111,12 +131,11 @@ void applyPatch(const std::string& patchName, bool reverse) {
 
     job.target = platform::identityOf(target);
     job.targetSize = targetSize;
-    job.targetPath = platform::fullPath(header.targetName);
     // A record of an interrupted run on this file with this patch: the file may hold some
     // blocks in one state and some in the other, and this run takes it to its own side.
     if (!blocks.empty())
         findResumeRecord(job);
-    bool resuming = job.recorded;
+    bool resuming = !job.record.empty();
     if (resuming) {
         if (!verifyMixedBlocks(target, targetSize, blocks))
             failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
@@ -131,13 +150,13 @@ void applyPatch(const std::string& patchName, bool reverse) {
 
     printLine("Applying patch:");
     platform::holdInterruptions();
-    // Without a record (no temporary folder, or its name taken by another user's file) the
-    // patch is still applied; only resuming after a crash is then not possible.
+    // Without a record (no folder for it, or its name taken by another user's file) the patch
+    // is still applied; only resuming after a crash is then not possible.
     if (!resuming)
         writeResumeRecord(job);
-    writeBlocks(target, blocks, job);
-    if (!platform::closeFile(target))
-        failWith(EXIT_CANNOT_WRITE, "Could not write to file to patch");
+    writeBlocks(target, blocks, resuming, job);
+    // The writes are on stable storage: the file is wholly on this run's side.
     removeResumeRecord(job);
+    platform::closeFile(target);
     platform::releaseInterruptions();
 }

@@ -4,11 +4,14 @@
 #include "patch/patch_format.h"
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
-const char RECORD_MAGIC[] = "MVRESUM1";
+const char RECORD_MAGIC[] = "MVRESUM2";
 const std::size_t RECORD_MAGIC_SIZE = 8;
+// The magic, five 64-bit fields and the direction.
+const std::size_t RECORD_SIZE = RECORD_MAGIC_SIZE + 5 * 8 + 4;
 // Far more than any record holds; a larger file is not one.
 const std::uint64_t LARGEST_RECORD = 1 << 20;
 
@@ -23,12 +26,21 @@ std::string hex(std::uint64_t value) {
     return digits;
 }
 
-// The name is derived from the target's identity, so the next run on that file finds it.
-std::string recordName(const ResumeJob& job) {
-    std::string folder = platform::temporaryFolder();
-    if (folder.empty() || !job.target.known)
-        return std::string();
-    return folder + "morvane-resume-" + hex(job.target.device) + "-" + hex(job.target.index);
+// Where records are kept, best first: the state folder, then the temporary folder.
+std::vector<std::string> recordFolders() {
+    std::vector<std::string> folders;
+    for (const std::string& folder : {platform::stateFolder(), platform::temporaryFolder()}) {
+        if (!folder.empty())
+            folders.push_back(folder);
+    }
+    return folders;
+}
+
+// The name is derived from the target's identity and the patch, so the next run of this job
+// finds it and a job with another patch never does.
+std::string recordName(const std::string& folder, const ResumeJob& job) {
+    return folder + "morvane-resume-" + hex(job.target.device) + "-" + hex(job.target.index) + "-" +
+           hex(job.patchHash);
 }
 
 void writeU64(ByteSink& sink, std::uint64_t value) {
@@ -50,7 +62,6 @@ std::string encode(const ResumeJob& job) {
     writeU64(sink, job.patchLength);
     writeU64(sink, job.patchHash);
     writeU32(sink, job.reverse ? 1 : 0);
-    writeCountedString(sink, job.targetPath);
     return std::string(sink.buffer.begin(), sink.buffer.end());
 }
 
@@ -74,7 +85,7 @@ bool sameJob(const std::string& bytes, const ResumeJob& job) {
     ByteSource source =
         sourceFromBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     char magic[RECORD_MAGIC_SIZE];
-    if (readBytes(source, magic, sizeof magic) != sizeof magic ||
+    if (bytes.size() != RECORD_SIZE || readBytes(source, magic, sizeof magic) != sizeof magic ||
         std::memcmp(magic, RECORD_MAGIC, sizeof magic) != 0)
         return false;
     platform::FileIdentity target;
@@ -85,11 +96,8 @@ bool sameJob(const std::string& bytes, const ResumeJob& job) {
     std::uint64_t patchLength = readU64(source);
     std::uint64_t patchHash = readU64(source);
     readU32(source); // the direction of the interrupted run; either direction may finish it
-    std::string targetPath;
-    return readCountedString(source, targetPath) && remaining(source) == 0 &&
-           platform::sameFile(target, job.target) && targetSize == job.targetSize &&
-           patchLength == job.patchLength && patchHash == job.patchHash &&
-           targetPath == job.targetPath;
+    return platform::sameFile(target, job.target) && targetSize == job.targetSize &&
+           patchLength == job.patchLength && patchHash == job.patchHash;
 }
 
 bool createRecord(const std::string& name, const std::string& bytes) {
@@ -107,27 +115,45 @@ bool createRecord(const std::string& name, const std::string& bytes) {
 } // namespace
 
 void findResumeRecord(ResumeJob& job) {
-    std::string name = recordName(job);
-    std::string bytes;
-    job.recorded = !name.empty() && readOwnRecord(name, bytes) && sameJob(bytes, job);
-}
-
-void writeResumeRecord(ResumeJob& job) {
-    std::string name = recordName(job);
-    if (name.empty())
+    job.record.clear();
+    if (!job.target.known)
         return;
-    std::string bytes = encode(job);
-    job.recorded = createRecord(name, bytes);
-    // A record of this user's left by a job on the same file with another patch is stale: this
-    // run has just found the file whole. A file of anyone else's under the name stays.
-    std::string stale;
-    if (!job.recorded && readOwnRecord(name, stale)) {
-        platform::removeFile(name);
-        job.recorded = createRecord(name, bytes);
+    for (const std::string& folder : recordFolders()) {
+        std::string name = recordName(folder, job);
+        std::string bytes;
+        if (readOwnRecord(name, bytes) && sameJob(bytes, job)) {
+            job.record = name;
+            return;
+        }
     }
 }
 
-void removeResumeRecord(const ResumeJob& job) {
-    if (job.recorded)
-        platform::removeFile(recordName(job));
+void writeResumeRecord(ResumeJob& job) {
+    job.record.clear();
+    if (!job.target.known)
+        return;
+    std::string bytes = encode(job);
+    for (const std::string& folder : recordFolders()) {
+        std::string name = recordName(folder, job);
+        bool created = createRecord(name, bytes);
+        // A record of this user's under this job's name that this run did not take as its own
+        // is stale (its file had this identity before): this run has just found the file
+        // whole. A file of anyone else's under the name stays.
+        std::string stale;
+        if (!created && readOwnRecord(name, stale)) {
+            platform::removeFile(name);
+            created = createRecord(name, bytes);
+        }
+        if (created) {
+            platform::syncFolder(folder);
+            job.record = name;
+            return;
+        }
+    }
+}
+
+void removeResumeRecord(ResumeJob& job) {
+    if (!job.record.empty())
+        platform::removeFile(job.record);
+    job.record.clear();
 }

@@ -8,9 +8,16 @@ namespace {
 // The temporary folder is shared with other users: the message goes only into a file that is
 // this user's own, never through a link planted under the fixed name, and never into a FIFO,
 // which would block the run or hand the message to whoever made it.
-bool writeMessageFile(const std::string& path, const std::string& message) {
+// With the temporary folder being the one that holds the patch or the target, the fixed name
+// can be one of them; their identities are compared before anything is written.
+bool writeMessageFile(const std::string& path, const std::string& message,
+                      const platform::FileIdentity& patch, const std::string& targetName) {
     platform::File file = platform::openInSharedFolder(path);
-    if (!platform::isOpen(file) || !platform::isPrivateRegularFile(file) ||
+    if (!platform::isOpen(file) || !platform::isPrivateRegularFile(file))
+        return false;
+    platform::FileIdentity identity = platform::identityOf(file);
+    if (platform::sameFile(identity, patch) ||
+        platform::sameFile(identity, platform::identityOfName(targetName)) ||
         !platform::truncateFile(file, 0))
         return false;
     bool written = platform::writeNext(file, message.data(), message.size());
@@ -19,11 +26,12 @@ bool writeMessageFile(const std::string& path, const std::string& message) {
 
 } // namespace
 
-void showPatchMessage(const std::string& message) {
+void showPatchMessage(const std::string& message, const platform::FileIdentity& patch,
+                      const std::string& targetName) {
     std::string folder = platform::temporaryFolder();
     if (!folder.empty()) {
         std::string path = folder + "PATCH.TXT";
-        if (writeMessageFile(path, message) && platform::startViewer(path))
+        if (writeMessageFile(path, message, patch, targetName) && platform::startViewer(path))
             return;
     }
     printText(message);

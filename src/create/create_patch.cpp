@@ -64,16 +64,17 @@ std::string countedWord(std::uint64_t count, const char* word) {
 std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
                                                 const std::string& patchedName,
                                                 const std::string& patchName,
-                                                const std::string& messageName) {
+                                                const std::string& messageName, bool temporary) {
     printLine("Original file: " + originalName);
     printLine("Patched file: " + patchedName);
 
     std::uint64_t originalSize = 0;
     std::uint64_t patchedSize = 0;
+    // Neither file may be written by another run while they are compared.
     platform::File original =
-        openInputOrFail(originalName, "Could not open original file", originalSize);
+        openInputOrFail(originalName, "Could not open original file", originalSize, true);
     platform::File patched =
-        openInputOrFail(patchedName, "Could not open patched file", patchedSize);
+        openInputOrFail(patchedName, "Could not open patched file", patchedSize, true);
     std::vector<platform::FileIdentity> inputs = {platform::identityOf(original),
                                                   platform::identityOf(patched)};
     if (originalSize != patchedSize)
@@ -101,7 +102,9 @@ std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
 
     printLine("Writing patch file: " + patchName);
     OutputFile output;
-    if (replacesAnInput(patchName, inputs) || !openOutput(patchName, output))
+    bool opened = temporary ? openTemporaryOutput(patchName, output)
+                            : !replacesAnInput(patchName, inputs) && openOutput(patchName, output);
+    if (!opened)
         failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
     ByteSink sink = sinkToFile(output.file);
     writePatch(sink, header, collector.blocks);

@@ -7,8 +7,8 @@
 
 // Compares the original and the patched file and writes the patch file, with the message
 // file's bytes when a message name is given. Ends the run through failWith on any failure.
-// Returns the identities of the files it read, none of which an output may replace.
-std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
-                                                const std::string& patchedName,
-                                                const std::string& patchName,
-                                                const std::string& messageName);
+// Returns the identities of the files it read, none of which an output may replace. A
+// `temporary` patch name is the run's own temporary file, written in place.
+std::vector<platform::FileIdentity>
+createPatch(const std::string& originalName, const std::string& patchedName,
+            const std::string& patchName, const std::string& messageName, bool temporary = false);

@@ -48,14 +48,14 @@ bool findPatchBefore(const platform::File& file, std::uint64_t size,
 
 bool findEmbeddedPatch(const platform::File& file, std::uint64_t size,
                        EmbeddedPatchTrailer& trailer) {
-    if (findPatchBefore(file, size, trailer))
-        return true;
     // Signing appends a certificate table after up to 7 zero bytes. Since a trailer may end in
-    // zero bytes itself, every end from the table's start back over those zeros is tried.
+    // zero bytes itself, every end from the table's start back over those zeros is tried. In a
+    // signed file only the signed part is searched, never the table's own last bytes: a table
+    // stretched over a second patch would otherwise hide that patch behind a valid signature.
     ByteSource source = sourceFromFile(file, size);
     CertificateTable table;
     if (!findCertificateTable(source, table))
-        return false;
+        return findPatchBefore(file, size, trailer);
     std::uint64_t zeros = zerosBefore(source, table.start);
     for (std::uint64_t skipped = 0; skipped <= zeros; ++skipped) {
         if (findPatchBefore(file, table.start - skipped, trailer))
@@ -64,15 +64,20 @@ bool findEmbeddedPatch(const platform::File& file, std::uint64_t size,
     return false;
 }
 
-std::string extractEmbeddedPatch(const std::string& ownPath) {
+std::string extractEmbeddedPatch(const std::string& ownPath, bool* carriesPatch) {
+    if (carriesPatch != nullptr)
+        *carriesPatch = false;
     platform::File own = platform::openForReading(ownPath);
     if (!platform::isOpen(own))
         return std::string();
     std::uint64_t size = 0;
     EmbeddedPatchTrailer trailer;
     std::string name;
-    if (platform::fileSize(own, size) && findEmbeddedPatch(own, size, trailer))
+    if (platform::fileSize(own, size) && findEmbeddedPatch(own, size, trailer)) {
+        if (carriesPatch != nullptr)
+            *carriesPatch = true;
         name = platform::createTemporaryFile();
+    }
     if (!name.empty()) {
         platform::File copy = platform::openForWriting(name);
         bool copied =

@@ -57,6 +57,7 @@ void buildPackagedExecutable(const std::string& ownPath, const std::string& patc
     ByteSink sink = sinkToFile(output.file);
     copyFile(own, ownSize, sink, OWN_FAILURE, &image);
     copyFile(patch, patchSize, sink, PATCH_FAILURE);
+    patch = platform::File(); // closed, so that a failing run can remove it
     // The trailer can only point at an offset that fits in 32 bits.
     bool fits = ownSize <= 0xFFFFFFFFu;
     writeU32(sink, static_cast<std::uint32_t>(ownSize));

@@ -27,12 +27,20 @@ inline bool isOpen(const File& file) {
 }
 
 // Opens an input without ever waiting on it: only regular files and block devices are
-// accepted; folders, pipes, sockets and character devices give no file.
+// accepted (checked by name before the open and again on the open file); folders, pipes,
+// sockets and character devices give no file and are never opened.
 File openForReading(const std::string& name);
-// Creates a missing file or empties an existing one.
+// openForReading for a file that must not change while it is read: no file while another
+// process writes it (POSIX: a shared lock, taken without waiting; Windows: writers are not
+// allowed meanwhile).
+File openForComparing(const std::string& name);
+// Creates a missing file or empties an existing one. Never waits: a FIFO that no one reads
+// gives no file.
 File openForWriting(const std::string& name);
 // Opens an existing file for reading and writing (the same kinds of file as openForReading);
-// never creates or empties it. Other processes may read it meanwhile but not write it.
+// never creates or empties it. Other processes may read it meanwhile but not write it: on
+// POSIX it holds an exclusive lock, taken without waiting, until it is closed; no file when
+// another process holds a lock on it. A file system without locks does not stop the open.
 File openForUpdate(const std::string& name);
 
 // Closes the file; false when the system reports that buffered data could not be written.
@@ -92,7 +100,9 @@ struct ReadResult {
 ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_t count);
 
 // Writes all `count` bytes at `offset`; false when any of them could not be written.
-bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count);
+// `written`, when given, receives how many bytes were written from the start.
+bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,
+             std::size_t* written = nullptr);
 
 // Writes all `count` bytes at the current position (works on pipes and devices too).
 bool writeNext(const File& file, const void* data, std::size_t count);
@@ -120,6 +130,14 @@ bool truncateFile(const File& file, std::uint64_t size);
 // started (on Linux also when there is no graphical session).
 bool startViewer(const std::string& path);
 
+// The user's own folder for files that must outlive a reboot (POSIX: $XDG_STATE_HOME/morvane
+// or ~/.local/state/morvane; Windows: %LOCALAPPDATA%\Morvane), created for the owner only
+// when missing, ending with the path separator; empty when there is none that only this user
+// can write.
+std::string stateFolder();
+// Writes the folder's entries (a file just created in it) out to stable storage.
+void syncFolder(const std::string& folder);
+
 // Creates a new, empty file with a fresh name in the user's temporary folder, exclusively, so
 // no other process can have made it first. Returns its name, or empty when none could be made.
 std::string createTemporaryFile();
@@ -127,9 +145,11 @@ std::string createTemporaryFile();
 // Deletes the file; failure is not reported.
 void removeFile(const std::string& name);
 
-// Prepares the process for a run: a closed output pipe and a file-size limit become write
-// errors instead of ending the process.
-void prepareProcess();
+// Prepares the process for a run, before it opens anything: a closed standard stream is opened
+// on the null device (so no file the run opens can become one), and a closed output pipe and
+// a file-size limit become write errors instead of ending the process. False when a standard
+// stream cannot be opened.
+bool prepareProcess();
 // While held, interruptions (Ctrl-C, a termination request, a closed console or terminal) wait
 // and take effect when released, so a write phase is never cut in the middle.
 void holdInterruptions();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -26,13 +27,20 @@ int fd(const File& file) {
     return static_cast<int>(file.handle);
 }
 
-// Opens without waiting (a FIFO would block in open() until a writer came), then keeps only
-// the kinds of file that hold data at fixed offsets, and makes the descriptor blocking again.
+bool holdsData(const struct stat& info) {
+    return S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
+}
+
+// Keeps only the kinds of file that hold data at fixed offsets: checked by name first, since
+// opening some devices acts (a tape rewinds), then on the open file. Opens without waiting (a
+// FIFO put in place meanwhile would block in open() until a writer came), and makes the
+// descriptor blocking again.
 File openInput(const std::string& name, int access) {
-    File file = openWith(name, access | O_NONBLOCK);
     struct stat info;
-    if (!isOpen(file) || ::fstat(fd(file), &info) != 0 ||
-        !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)))
+    if (::stat(name.c_str(), &info) != 0 || !holdsData(info))
+        return File();
+    File file = openWith(name, access | O_NONBLOCK);
+    if (!isOpen(file) || ::fstat(fd(file), &info) != 0 || !holdsData(info))
         return File();
     int flags = ::fcntl(fd(file), F_GETFL);
     if (flags < 0 || ::fcntl(fd(file), F_SETFL, flags & ~O_NONBLOCK) != 0)
@@ -68,10 +76,38 @@ File openForReading(const std::string& name) {
     return openInput(name, O_RDONLY);
 }
 File openForWriting(const std::string& name) {
-    return openWith(name, O_WRONLY | O_CREAT | O_TRUNC);
+    // A FIFO that no one reads gives no file at once instead of a wait in open().
+    File file = openWith(name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK);
+    int flags = isOpen(file) ? ::fcntl(fd(file), F_GETFL) : -1;
+    if (flags < 0 || ::fcntl(fd(file), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return File();
+    return file;
+}
+
+namespace {
+// Never waits. Only a lock that another open file holds stops the caller; a file system that
+// has no locks does not.
+bool lockWithoutWaiting(const File& file, int kind) {
+    int result;
+    do {
+        result = ::flock(fd(file), kind | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || errno != EWOULDBLOCK;
+}
+
+File lockedInput(const std::string& name, int access, int kind) {
+    File file = openInput(name, access);
+    if (isOpen(file) && !lockWithoutWaiting(file, kind))
+        return File();
+    return file;
+}
+} // namespace
+
+File openForComparing(const std::string& name) {
+    return lockedInput(name, O_RDONLY, LOCK_SH);
 }
 File openForUpdate(const std::string& name) {
-    return openInput(name, O_RDWR);
+    return lockedInput(name, O_RDWR, LOCK_EX);
 }
 
 bool closeFile(File& file) {
@@ -192,19 +228,25 @@ ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_
     return result;
 }
 
-bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count) {
+bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,
+             std::size_t* written) {
     bool passes = MORVANE_SEAM_BEFORE(WriteAt, count);
     std::size_t total = 0;
     const char* in = static_cast<const char*>(data);
-    while (total < count) {
+    bool failed = false;
+    while (total < count && !failed) {
         ssize_t done =
             ::pwrite(fd(file), in + total, count - total, static_cast<off_t>(offset + total));
         if (done < 0 && errno == EINTR)
             continue;
-        if (done <= 0)
-            return false;
-        total += static_cast<std::size_t>(done);
+        failed = done <= 0;
+        if (!failed)
+            total += static_cast<std::size_t>(done);
     }
+    if (written != nullptr)
+        *written = total;
+    if (failed)
+        return false;
     MORVANE_SEAM_AFTER(WriteAt);
     return passes;
 }
@@ -234,6 +276,44 @@ std::string temporaryFolder() {
     if (folder.back() != '/')
         folder += '/';
     return folder;
+}
+
+namespace {
+// Creates each missing folder of the path for the owner only.
+void makeFolders(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        ::mkdir(path.substr(0, slash).c_str(), 0700);
+        if (slash == std::string::npos)
+            return;
+    }
+}
+} // namespace
+
+std::string stateFolder() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base;
+    // A relative XDG_STATE_HOME is not valid and is passed over.
+    if (state != nullptr && state[0] == '/')
+        base = state;
+    else if (home != nullptr && home[0] == '/')
+        base = std::string(home) + "/.local/state";
+    else
+        return std::string();
+    std::string folder = base + "/morvane";
+    makeFolders(folder);
+    struct stat info;
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::geteuid() || (info.st_mode & 022) != 0 ||
+        ::access(folder.c_str(), W_OK | X_OK) != 0)
+        return std::string();
+    return folder + "/";
+}
+
+void syncFolder(const std::string& folder) {
+    File opened = openWith(folder, O_RDONLY | O_DIRECTORY);
+    if (isOpen(opened))
+        syncFile(opened);
 }
 
 File openInSharedFolder(const std::string& path) {
@@ -296,9 +376,15 @@ void removeFile(const std::string& name) {
     ::unlink(name.c_str());
 }
 
-void prepareProcess() {
+bool prepareProcess() {
+    // The lowest free descriptor is the one opened, so each closed stream gets its own.
+    for (int stream = 0; stream <= 2; ++stream) {
+        if (::fcntl(stream, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != stream)
+            return false;
+    }
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
+    return true;
 }
 
 namespace {

@@ -41,6 +41,9 @@ File openForReading(const std::string& name) {
     return keepDiskFile(
         openWith(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
 }
+File openForComparing(const std::string& name) {
+    return keepDiskFile(openWith(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
+}
 File openForWriting(const std::string& name) {
     return openWith(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS);
 }
@@ -164,7 +167,8 @@ ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_
     return result;
 }
 
-bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count) {
+bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,
+             std::size_t* written) {
     bool passes = MORVANE_SEAM_BEFORE(WriteAt, count);
     std::size_t total = 0;
     const char* in = static_cast<const char*>(data);
@@ -172,12 +176,17 @@ bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size
         std::size_t piece = std::min(count - total, MAX_TRANSFER);
         OVERLAPPED position = positionAt(offset + total);
         DWORD done = 0;
-        if (!WriteFile(nativeHandle(file), in + total, static_cast<DWORD>(piece), &done,
-                       &position) ||
-            done == 0)
-            return false;
+        bool moved = WriteFile(nativeHandle(file), in + total, static_cast<DWORD>(piece), &done,
+                               &position) &&
+                     done != 0;
         total += done;
+        if (written != nullptr)
+            *written = total;
+        if (!moved)
+            return false;
     }
+    if (written != nullptr)
+        *written = total;
     MORVANE_SEAM_AFTER(WriteAt);
     return passes;
 }
@@ -221,6 +230,22 @@ std::string temporaryFolder() {
         return std::string();
     return std::string(folder.data(), length);
 }
+
+std::string stateFolder() {
+    char base[MAX_PATH];
+    DWORD length = GetEnvironmentVariableA("LOCALAPPDATA", base, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return std::string();
+    std::string folder = std::string(base, length) + "\\Morvane";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    DWORD attributes = GetFileAttributesA(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return std::string();
+    return folder + "\\";
+}
+
+// NTFS keeps its folder entries in its journal.
+void syncFolder(const std::string&) {}
 
 File openInSharedFolder(const std::string& path) {
     // Not shared while it is written; a reparse point is opened as itself, never followed.
@@ -293,8 +318,9 @@ BOOL WINAPI onConsoleControl(DWORD) {
 }
 } // namespace
 
-void prepareProcess() {
+bool prepareProcess() {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    return true;
 }
 
 void holdInterruptions() {

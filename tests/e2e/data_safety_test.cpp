@@ -61,13 +61,13 @@ TEST_F(DataSafety, AKilledRunIsFinishedOrUndoneByTheNextRun) {
             if (k < BLOCKS) {
                 EXPECT_NE(read("t.bin"), patched);
             }
-            EXPECT_EQ(namesIn(temporaryFolder()).size(), 1u); // the resume record
+            EXPECT_EQ(records().size(), 1u);
 
             ProcessResult next = run(undo ? reverse : apply);
             EXPECT_EQ(next.exitCode, 0) << next.err;
             EXPECT_EQ(outputLines(next.out).size(), BLOCKS + (undo ? 4u : 3u));
             EXPECT_TRUE(read("t.bin") == (undo ? original : patched));
-            EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
+            EXPECT_EQ(records(), std::vector<std::string>{});
         }
     }
 }
@@ -75,8 +75,8 @@ TEST_F(DataSafety, AKilledRunIsFinishedOrUndoneByTheNextRun) {
 TEST_F(DataSafety, WithoutARecordAMixedFileStaysAMismatch) {
     write("t.bin", original);
     runSeamed(apply, {Call::WriteAt, 3, faults::Action::Kill});
-    for (const std::string& name : namesIn(temporaryFolder()))
-        fs::remove(fs::path(temporaryFolder()) / name);
+    for (const std::string& name : records())
+        fs::remove(fs::path(recordFolder()) / name);
     const std::string mixed = read("t.bin");
     EXPECT_FAILURE(run(apply), 10, "Patch does not apply to this file (data mismatch)");
     EXPECT_FAILURE(run(reverse), 10, "Patch does not apply to this file (data mismatch)");
@@ -92,7 +92,7 @@ TEST_F(DataSafety, AFailedWriteIsRolledBack) {
             EXPECT_FAILURE(result, 5, "Could not write to file to patch");
             EXPECT_EQ(outputLines(result.out).size(), k + 2);
             EXPECT_TRUE(read("t.bin") == original);
-            EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
+            EXPECT_EQ(records(), std::vector<std::string>{});
         }
     }
 }
@@ -217,7 +217,7 @@ TEST_F(DataSafety, AnInterruptionWaitsForTheEndOfTheWrites) {
     EXPECT_EQ(result.exitCode, 128 + 2); // ended by SIGINT, after the writes
     EXPECT_EQ(outputLines(result.out).size(), BLOCKS + 3);
     EXPECT_TRUE(read("t.bin") == patched);
-    EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
+    EXPECT_EQ(records(), std::vector<std::string>{});
 }
 
 // The fresh file that replaces an output gets the mode a new file of that name would get, and

@@ -22,9 +22,22 @@ class MorvaneRun : public ::testing::Test {
         result.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
         result.setEnv = {
             {"TMPDIR", temporaryFolder()}, {"TMP", temporaryFolder()}, {"TEMP", temporaryFolder()}};
+        result.set("XDG_STATE_HOME", folder / "state").set("LOCALAPPDATA", folder / "state");
         return result;
     }
     std::string temporaryFolder() const { return folder / "tmp"; }
+    // Where the program keeps its resume records for these runs.
+    std::string recordFolder() const {
+#ifdef _WIN32
+        return folder / "state\\Morvane";
+#else
+        return folder / "state/morvane";
+#endif
+    }
+    // The resume records there, none when the folder is missing.
+    std::vector<std::string> records() const {
+        return fileExists(recordFolder()) ? namesIn(recordFolder()) : std::vector<std::string>{};
+    }
 
     ProcessResult run(const std::vector<std::string>& arguments) const {
         return runProcess(morvanePath(), arguments, options());
@@ -36,7 +49,9 @@ class MorvaneRun : public ::testing::Test {
     void write(const std::string& name, const std::string& bytes) const {
         writeFile(folder / name, bytes);
     }
-    std::string read(const std::string& name) const { return readFile(folder / name); }
+    std::string read(const std::string& name) const {
+        return readFile(folder / name);
+    }
 };
 
 // A patch file built by hand: header fields, then (offset, old bytes, new bytes) records.

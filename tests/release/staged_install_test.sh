@@ -55,7 +55,7 @@ grep -q "^\.TH MORVANE 1 \"[0-9-]*\" \"Morvane $version\"" "$root/usr/share/man/
 [ -x "$root/usr/bin/morvane" ] || fail "usr/bin/morvane is not executable"
 
 # Run the installed program by name, from the staged bin folder only.
-export PATH="$root/usr/bin:$PATH" TMPDIR="$staging/tmp"
+export PATH="$root/usr/bin:$PATH" TMPDIR="$staging/tmp" XDG_STATE_HOME="$staging/state"
 mkdir -p "$TMPDIR" "$staging/work"
 cd "$staging/work" || exit 1
 [ "$(command -v morvane)" = "$root/usr/bin/morvane" ] ||
