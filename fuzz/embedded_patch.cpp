@@ -82,15 +82,14 @@ bool referenceTable(const std::uint8_t* data, std::size_t size, Table& table) {
     return true;
 }
 
-// The whole detection; `end` is where the trailer ends.
+// The whole detection; `end` is where the trailer ends. A signed file is searched only before
+// its certificate table.
 bool referenceFind(const std::uint8_t* data, std::size_t size, std::size_t& start,
                    std::size_t& end) {
     end = size;
-    if (trailerRule(data, size, start))
-        return true;
     Table table;
     if (!referenceTable(data, size, table))
-        return false;
+        return trailerRule(data, size, start);
     for (std::size_t skipped = 0; skipped <= 7 && skipped <= table.start; ++skipped) {
         if (skipped > 0 && data[table.start - skipped] != 0)
             return false;
@@ -172,6 +171,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::fail("extraction left a file behind in the temporary folder");
 
     std::string outputPath = folder + OUTPUT_NAME;
+    // Packaging removes the temporary patch once it is copied.
+    fuzz::writeFile(folder + PATCH_NAME, reinterpret_cast<const std::uint8_t*>(PATCH),
+                    sizeof PATCH - 1);
     buildPackagedExecutable(imagePath, folder + PATCH_NAME, outputPath, {});
     fuzz::Bytes output, expectedOutput = referencePackagedImage(data, size);
     std::uint32_t imagePart = static_cast<std::uint32_t>(expectedOutput.size());

@@ -39,15 +39,13 @@ int runMorvane(int argc, const char* const* argv) {
         std::vector<platform::FileIdentity> inputs = createPatch(
             options.originalName, options.patchedName, temporaryName, options.messageName, true);
         buildPackagedExecutable(options.ownPath, temporaryName, options.patchName, inputs);
-        platform::removeFile(temporaryName);
         break;
     }
     case RunMode::Apply:
         applyPatch(options.patchName, options.reverse);
         break;
     case RunMode::ApplyEmbedded:
-        applyPatch(options.patchName, options.reverse);
-        platform::removeFile(options.patchName);
+        applyPatch(options.patchName, options.reverse, true);
         break;
     }
     return EXIT_OK;

@@ -106,12 +106,15 @@ void writeBlocks(const platform::File& target, const BlockList& blocks, bool res
 
 } // namespace
 
-void applyPatch(const std::string& patchName, bool reverse) {
+void applyPatch(const std::string& patchName, bool reverse, bool temporary) {
     printLine("Reading patch file: " + patchName);
     PatchHeader header;
     ResumeJob job;
     job.reverse = reverse;
     BlockList blocks = readPatch(patchName, header, job);
+    // Its blocks are in memory: nothing is left behind, whichever way the run ends from here.
+    if (temporary)
+        platform::removeFile(patchName);
 
     if (reverse) {
         printText("Reversing patch data...");

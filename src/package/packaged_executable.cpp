@@ -48,7 +48,6 @@ void buildPackagedExecutable(const std::string& ownPath, const std::string& patc
     if (!readUnsignedImage(own, ownSize, image))
         failWith(EXIT_CANNOT_OPEN, OWN_FAILURE);
     ownSize = image.size;
-    platform::File patch = openInputOrFail(patchPath, PATCH_FAILURE, patchSize);
     inputs.push_back(platform::identityOf(own));
     OutputFile output;
     if (replacesAnInput(outputPath, inputs) || !openOutput(outputPath, output))
@@ -56,8 +55,12 @@ void buildPackagedExecutable(const std::string& ownPath, const std::string& patc
 
     ByteSink sink = sinkToFile(output.file);
     copyFile(own, ownSize, sink, OWN_FAILURE, &image);
+    // The temporary patch is open only while it is copied (Windows deletes no file that is
+    // open), and removed while interruptions are held, so that no way the run ends leaves it.
+    platform::File patch = openInputOrFail(patchPath, PATCH_FAILURE, patchSize);
     copyFile(patch, patchSize, sink, PATCH_FAILURE);
-    patch = platform::File(); // closed, so that a failing run can remove it
+    patch = platform::File();
+    platform::removeFile(patchPath);
     // The trailer can only point at an offset that fits in 32 bits.
     bool fits = ownSize <= 0xFFFFFFFFu;
     writeU32(sink, static_cast<std::uint32_t>(ownSize));

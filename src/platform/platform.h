@@ -78,9 +78,13 @@ inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 
 // True when the name leads to something other than a regular file (a device, a FIFO).
 bool isSpecialFile(const std::string& name);
-// Creates a new file, exclusively, with a fresh name in the folder of the file that `name`
-// leads to (a link is followed), with the permissions a new file of that name would get.
-// `target` receives the name to put it in place under with replaceFile.
+// Opens an output for the regular file that `name` leads to (links followed, dangling or not),
+// whose name `target` receives. Usually a new file, made exclusively with a fresh name in that
+// folder (`freshName`), to be put in place with replaceFile: for a missing file with the
+// permissions a new file of that name would get, for an existing one with its owner, group,
+// permission bits and extended attributes. When the old file has more than one link, or a
+// fresh file cannot have what it has or cannot be made, the old file itself is returned,
+// emptied, and `freshName` is empty. No file when an existing output cannot be written.
 File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
 // Puts `from` in place under the name `to`, replacing the file that had it, in one step.
 bool replaceFile(const std::string& from, const std::string& to);

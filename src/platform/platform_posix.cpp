@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -151,32 +153,145 @@ bool isSpecialFile(const std::string& name) {
     return ::stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
 }
 
-File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
-    // Through a link, the file it leads to is replaced, as writing through the link would.
-    target = name;
-    struct stat info;
-    if (::lstat(name.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        if (char* resolved = ::realpath(name.c_str(), nullptr)) {
-            target = resolved;
-            std::free(resolved);
-        }
+namespace {
+
+// The name a chain of symbolic links ends in, whether that file exists or not.
+std::string followLinks(const std::string& name) {
+    std::string path = name;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info;
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return path;
+        std::vector<char> buffer(static_cast<std::size_t>(info.st_size) + 1);
+        ssize_t length = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size())
+            return path;
+        std::string link(buffer.data(), static_cast<std::size_t>(length));
+        std::size_t slash = path.rfind('/');
+        path =
+            link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
     }
+    return path;
+}
+
+// The names of the file's extended attributes, each ended by a zero byte.
+bool attributeNames(int descriptor, std::vector<char>& names) {
+    ssize_t size = ::flistxattr(descriptor, nullptr, 0);
+    if (size < 0)
+        return errno == ENOTSUP;
+    names.resize(static_cast<std::size_t>(size));
+    size = size == 0 ? 0 : ::flistxattr(descriptor, names.data(), names.size());
+    if (size < 0)
+        return false;
+    names.resize(static_cast<std::size_t>(size));
+    return true;
+}
+
+bool attributeValue(int descriptor, const char* name, std::vector<char>& value) {
+    ssize_t size = ::fgetxattr(descriptor, name, nullptr, 0);
+    if (size < 0)
+        return false;
+    value.resize(static_cast<std::size_t>(size));
+    size = size == 0 ? 0 : ::fgetxattr(descriptor, name, value.data(), value.size());
+    if (size < 0)
+        return false;
+    value.resize(static_cast<std::size_t>(size));
+    return true;
+}
+
+bool hasName(const std::vector<char>& names, const char* name) {
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        if (std::strcmp(&names[at], name) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Gives the fresh file exactly the extended attributes (ACLs among them) of the old one.
+bool copyAttributes(int from, int to) {
+    std::vector<char> names;
+    std::vector<char> freshNames;
+    if (!attributeNames(from, names) || !attributeNames(to, freshNames))
+        return false;
+    std::vector<char> value;
+    std::vector<char> freshValue;
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        const char* name = &names[at];
+        if (!attributeValue(from, name, value))
+            return false;
+        // Some attributes (a security label) may only be set to what they already are.
+        if (attributeValue(to, name, freshValue) && freshValue == value)
+            continue;
+        if (::fsetxattr(to, name, value.data(), value.size(), 0) != 0)
+            return false;
+    }
+    for (std::size_t at = 0; at < freshNames.size(); at += std::strlen(&freshNames[at]) + 1) {
+        if (!hasName(names, &freshNames[at]) && ::fremovexattr(to, &freshNames[at]) != 0)
+            return false;
+    }
+    return true;
+}
+
+// What the old file had and writing in place kept: owner, group, permission bits, extended
+// attributes.
+bool takeOver(int old, const struct stat& info, int fresh) {
+    struct stat freshInfo;
+    if (::fstat(fresh, &freshInfo) != 0)
+        return false;
+    if ((freshInfo.st_uid != info.st_uid || freshInfo.st_gid != info.st_gid) &&
+        ::fchown(fresh, info.st_uid, info.st_gid) != 0)
+        return false;
+    return ::fchmod(fresh, info.st_mode & 07777) == 0 && copyAttributes(old, fresh);
+}
+
+} // namespace
+
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
+    // Through a link, dangling or not, the file it leads to is created or replaced, as
+    // writing through the link would.
+    target = followLinks(name);
+    freshName.clear();
+    // An existing output must be one this user may write, as it was when written in place.
+    File old = openWith(target, O_WRONLY | O_NONBLOCK);
+    struct stat info;
+    bool exists = isOpen(old);
+    if (exists && (::fstat(fd(old), &info) != 0 || !S_ISREG(info.st_mode)))
+        return File();
+    if (!exists && errno != ENOENT)
+        return File();
     std::size_t slash = target.rfind('/');
     std::string pattern =
         (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
         ".morvane-XXXXXX";
     std::vector<char> fresh(pattern.begin(), pattern.end());
     fresh.push_back('\0');
-    int descriptor = ::mkostemp(fresh.data(), O_CLOEXEC);
-    if (descriptor < 0)
-        return File();
+    // A second link would keep the old content under its other name.
+    int descriptor = exists && info.st_nlink > 1 ? -1 : ::mkostemp(fresh.data(), O_CLOEXEC);
     File file(descriptor);
-    freshName = fresh.data();
-    // mkostemp makes the file private; a new file of that name would get 0666 less the umask.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(descriptor, 0666 & ~mask);
-    return file;
+    if (descriptor >= 0) {
+        bool kept;
+        if (exists) {
+            kept = takeOver(fd(old), info, descriptor);
+        } else {
+            // mkostemp makes the file private; a new file of that name gets 0666 less the umask.
+            mode_t mask = ::umask(0);
+            ::umask(mask);
+            kept = ::fchmod(descriptor, 0666 & ~mask) == 0;
+        }
+        if (kept) {
+            freshName = fresh.data();
+            return file;
+        }
+        file = File();
+        ::unlink(fresh.data());
+    }
+    // No fresh file can carry what the old one has: the output goes into the old file itself.
+    if (!exists || ::ftruncate(fd(old), 0) != 0)
+        return File();
+    int flags = ::fcntl(fd(old), F_GETFL);
+    if (flags < 0 || ::fcntl(fd(old), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return File();
+    return old;
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {

@@ -98,11 +98,20 @@ bool isSpecialFile(const std::string& name) {
 
 File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
     target = name;
+    freshName.clear();
+    // An existing output must be one this user may write, as it was when written in place.
+    File old = openWith(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    if (!isOpen(old) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return File();
+    BY_HANDLE_FILE_INFORMATION info;
+    // A second link would keep the old content under its other name.
+    bool linked = isOpen(old) && GetFileInformationByHandle(nativeHandle(old), &info) &&
+                  info.nNumberOfLinks > 1;
     std::size_t separator = name.find_last_of("\\/:");
     std::string folder =
         separator == std::string::npos ? std::string() : name.substr(0, separator + 1);
     static unsigned counter = 0;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
+    for (int attempt = 0; attempt < 1000 && !linked; ++attempt) {
         // "~mvn", the process id and a counter in 16 hexadecimal digits, ".tmp"; made without
         // printf, whose formatting engine would make the executable much larger.
         std::uint64_t value = std::uint64_t(GetCurrentProcessId()) << 32 | counter++;
@@ -118,10 +127,18 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
             break;
     }
     freshName.clear();
-    return File();
+    // No fresh file can be had: the output goes into the old file itself.
+    if (!isOpen(old) || !truncateFile(old, 0))
+        return File();
+    return old;
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {
+    // ReplaceFile keeps the replaced file's attributes, owner and security. (Full paths: Wine
+    // refuses relative ones.)
+    if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return ReplaceFileA(fullPath(to).c_str(), fullPath(from).c_str(), nullptr,
+                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
     return MoveFileExA(from.c_str(), to.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }

@@ -14,7 +14,11 @@ class MorvaneRun : public ::testing::Test {
   protected:
     ScratchFolder folder;
 
-    void SetUp() override { makeFolder(temporaryFolder()); }
+    // The state folder's parent exists, as %LOCALAPPDATA% always does.
+    void SetUp() override {
+        makeFolder(temporaryFolder());
+        makeFolder(folder / "state");
+    }
 
     ProcessOptions options() const {
         ProcessOptions result;

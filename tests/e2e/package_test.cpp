@@ -62,6 +62,7 @@ class Package : public ::testing::Test {
 
     void SetUp() override {
         fs::create_directory(temporary);
+        fs::create_directory(folder / "state");
         writeFile(folder / "game.dat", originalBytes());
         writeFile(folder / "game.new", patchedBytes());
     }

@@ -119,6 +119,40 @@ signed_patch_applies game.dat 1 0
 signed_patch_applies game1.dat 2 5
 signed_patch_applies game1.dat 1 7
 
+# A certificate table stretched over a second patch and a trailer, after signing: the patch
+# that runs is the signed one, never the one hidden in the table.
+le32() { # value
+    printf "$(printf '\\%03o\\%03o\\%03o\\%03o' $(($1 & 255)) $(($1 >> 8 & 255)) \
+        $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"
+}
+put32() { # file, offset, value
+    le32 "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
+}
+folder="$work/game.dat-1"
+cp "$folder/game.dat" "$folder/game.dat.other"
+printf 'HIDDEN' | dd of="$folder/game.dat.other" bs=1 seek=2000 conv=notrunc 2>/dev/null
+start "$folder" "$program" --original game.dat --patched game.dat.other --patch hidden.pat
+[ "$status" = 0 ] || fail "making the hidden patch: status $status: $err"
+cp "$folder/signed.exe" "$folder/stretched.exe"
+size=$(stat -c %s "$folder/stretched.exe")
+cat "$folder/hidden.pat" >>"$folder/stretched.exe"
+le32 "$size" >>"$folder/stretched.exe"
+entry=$(certificate_entry "$folder/stretched.exe")
+table=$(u32 "$folder/stretched.exe" "$entry")
+length=$(($(stat -c %s "$folder/stretched.exe") - table))
+put32 "$folder/stretched.exe" $((entry + 4)) "$length"
+put32 "$folder/stretched.exe" "$table" "$length"
+mkdir "$folder/stretched"
+cp "$folder/game.dat" "$folder/stretched.exe" "$folder/stretched/"
+start "$folder/stretched" stretched.exe
+expect_run "signed patch with a stretched certificate table" 0 "Reading patch file: <temporary file>
+Patch for file game.dat (4096 bytes)
+Applying patch:
+@ 00000064 : 1 bytes"
+cmp -s "$folder/stretched/game.dat" "$folder/game.dat.new" ||
+    fail "a stretched certificate table applied its hidden patch"
+echo "ok: a patch hidden in a stretched certificate table is never applied"
+
 # Packaging from a signed morvane.exe.
 folder="$work/game.dat-1"
 sign "$program" "$work/morvane.exe"

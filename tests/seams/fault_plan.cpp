@@ -13,7 +13,8 @@ namespace faults {
 namespace {
 
 const char* const CALL_NAMES[] = {"ReadAt", "OwnReadAt", "WriteAt", "WriteNext"};
-const char* const ACTION_NAMES[] = {"none", "fail", "short", "kill", "interrupt"};
+const char* const ACTION_NAMES[] = {"none",      "fail",   "short", "kill", "interrupt",
+                                    "terminate", "hangup", "quit",  "stop"};
 
 struct State {
     Plan plan;
@@ -139,8 +140,18 @@ void after(Call) {
 #else
     if (faults::planned(faults::Action::Kill))
         std::raise(SIGKILL);
-    if (faults::planned(faults::Action::Interrupt))
-        std::raise(SIGINT);
+    const struct {
+        faults::Action action;
+        int signal;
+    } SIGNALS[] = {{faults::Action::Interrupt, SIGINT},
+                   {faults::Action::Terminate, SIGTERM},
+                   {faults::Action::Hangup, SIGHUP},
+                   {faults::Action::Quit, SIGQUIT},
+                   {faults::Action::Stop, SIGSTOP}};
+    for (const auto& entry : SIGNALS) {
+        if (faults::planned(entry.action))
+            std::raise(entry.signal);
+    }
 #endif
 }
 

@@ -6,8 +6,10 @@
 // and WriteNext. n counts that call from 1 over the run ("<n>+": that call and every later
 // one). The actions: fail (nothing moves, the call reports an error), short (half the bytes
 // move; a read then looks like the end of the file, a write reports an error), kill (the call
-// completes, then the process is killed without any clean-up) or interrupt (the call
-// completes, then the process sends itself SIGINT; POSIX only).
+// completes, then the process is killed without any clean-up), interrupt, terminate, hangup
+// or quit (the call completes, then the process sends itself SIGINT, SIGTERM, SIGHUP or
+// SIGQUIT; POSIX only) or stop (the call completes, then the process stops itself with SIGSTOP
+// until it is sent SIGCONT; POSIX only).
 #pragma once
 
 #include "platform/platform.h"
@@ -17,7 +19,7 @@
 namespace faults {
 
 enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext };
-enum class Action { None, Fail, Short, Kill, Interrupt };
+enum class Action { None, Fail, Short, Kill, Interrupt, Terminate, Hangup, Quit, Stop };
 
 struct Plan {
     Call call = Call::ReadAt;

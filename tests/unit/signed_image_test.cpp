@@ -188,6 +188,13 @@ TEST(SignedImage, PatchIsFoundBeforeTheCertificateTableAndItsAlignment) {
         {"table overlapping the trailer", trailerAt + 2, size - trailerAt - 2},
         {"table in the headers", 0x40, size - 0x40},
     };
+    // The table stretched, after signing, over a second patch and a trailer that points at it:
+    // the signed patch is found, never the hidden one.
+    std::string stretched = good + PATCH + le32(size);
+    const std::uint32_t tableStart = trailerAt + 8;
+    putU32(stretched, entryOf(true) + 4, static_cast<std::uint32_t>(stretched.size()) - tableStart);
+    putU32(stretched, tableStart, static_cast<std::uint32_t>(stretched.size()) - tableStart);
+    cases.push_back({"table stretched over a hidden patch", stretched, true});
     for (const Entry& entry : entries) {
         std::string bytes = good;
         putU32(bytes, entryOf(true), entry.start);
