@@ -315,6 +315,8 @@ int runIntoClosedPipe(const std::string& program, const std::vector<std::string>
     if (child == 0) {
         ::signal(SIGPIPE, SIG_DFL);
         ::dup2(ends[1], 1);
+        // Records go to the scratch folder, never to the user's own state folder.
+        ::setenv("XDG_STATE_HOME", (folder + "/state").c_str(), 1);
         if (::chdir(folder.c_str()) != 0)
             ::_exit(126);
         std::vector<char*> argv = {const_cast<char*>(program.c_str())};
@@ -542,8 +544,15 @@ TEST_F(DataSafety, AFileSizeLimitIsAWriteErrorNotAKill) {
 pid_t startSeamed(const ProcessOptions& with, const std::vector<std::string>& arguments,
                   const faults::Plan& plan) {
     std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        environment.push_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string text = *entry;
+        std::string name = text.substr(0, text.find('='));
+        bool replaced = name == "MORVANE_TEST_FAULT";
+        for (const auto& variable : with.setEnv)
+            replaced = replaced || variable.first == name;
+        if (!replaced)
+            environment.push_back(text);
+    }
     for (const auto& variable : with.setEnv)
         environment.push_back(variable.first + "=" + variable.second);
     environment.push_back("MORVANE_TEST_FAULT=" + faults::describe(plan));
