@@ -27,6 +27,8 @@ std::string enterScratchFolder(const char* harness) {
         fail("cannot make the scratch folder " + pattern);
     std::string folder = std::string(name.data()) + "/";
     ::setenv("TMPDIR", folder.c_str(), 1);
+    // Resume records stay in the scratch folder too.
+    ::setenv("XDG_STATE_HOME", (folder + "state").c_str(), 1);
     ::unsetenv("DISPLAY");
     ::unsetenv("WAYLAND_DISPLAY");
     if (std::freopen("/dev/null", "w", stdout) == nullptr)

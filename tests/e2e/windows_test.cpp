@@ -572,4 +572,60 @@ TEST_F(WindowsRun, TargetHeldByAnotherProcessIsPatchedOnlyWhenThatOnlyReadsIt) {
     }
 }
 
+// Creating a patch while another process writes one of the files would give a patch of a
+// half-written file: the files are opened so that no one else may write them meanwhile.
+TEST_F(WindowsRun, FilesToCompareAreNotReadWhileAnotherProcessWritesThem) {
+    struct Case {
+        const char* what;
+        const char* held;
+        DWORD access, share;
+        const char* error; // none: the patch is made
+    };
+    const DWORD shareBoth = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const Case cases[] = {
+        {"original read by another", "a.bin", GENERIC_READ, shareBoth, nullptr},
+        {"patched read, sharing reading only", "b.bin", GENERIC_READ, FILE_SHARE_READ, nullptr},
+        {"original written by another", "a.bin", GENERIC_WRITE, shareBoth,
+         "Could not open original file"},
+        {"patched written by another", "b.bin", GENERIC_READ | GENERIC_WRITE, shareBoth,
+         "Could not open patched file"},
+    };
+    write("a.bin", originalBytes());
+    write("b.bin", patchedBytes());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HANDLE held = CreateFileA((folder / c.held).c_str(), c.access, c.share, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        ProcessResult result =
+            run({"--original", "a.bin", "--patched", "b.bin", "--patch", "made.pat"});
+        CloseHandle(held);
+        if (c.error == nullptr) {
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+        } else {
+            EXPECT_FAILURE(result, 4, c.error);
+        }
+    }
+}
+
+// An output with a second link is written in place, so both names lead to the new patch; one
+// with a single link is replaced whole.
+TEST_F(WindowsRun, AnOutputWithASecondLinkIsWrittenInPlace) {
+    write("a.bin", originalBytes());
+    write("b.bin", patchedBytes());
+    write("one.pat", "old");
+    write("linked.pat", "old");
+    ASSERT_TRUE(
+        CreateHardLinkA((folder / "second.pat").c_str(), (folder / "linked.pat").c_str(), nullptr));
+    for (const char* output : {"one.pat", "linked.pat"}) {
+        SCOPED_TRACE(output);
+        ProcessResult result =
+            run({"--original", "a.bin", "--patched", "b.bin", "--patch", output});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(read(output).substr(0, 6), "PATCH1");
+    }
+    EXPECT_EQ(read("second.pat"), read("linked.pat"));
+    EXPECT_EQ(read("one.pat"), read("linked.pat"));
+}
+
 #endif
