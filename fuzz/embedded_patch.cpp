@@ -140,6 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string imagePath = folder + IMAGE_NAME;
     fuzz::writeFile(imagePath, data, size);
+    // Packaging removes the temporary patch once it is copied.
+    fuzz::writeFile(folder + PATCH_NAME, reinterpret_cast<const std::uint8_t*>(PATCH),
+                    sizeof PATCH - 1);
 
     platform::File image = platform::openForReading(imagePath);
     std::uint64_t imageSize = 0;
@@ -171,9 +174,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::fail("extraction left a file behind in the temporary folder");
 
     std::string outputPath = folder + OUTPUT_NAME;
-    // Packaging removes the temporary patch once it is copied.
-    fuzz::writeFile(folder + PATCH_NAME, reinterpret_cast<const std::uint8_t*>(PATCH),
-                    sizeof PATCH - 1);
     buildPackagedExecutable(imagePath, folder + PATCH_NAME, outputPath, {});
     fuzz::Bytes output, expectedOutput = referencePackagedImage(data, size);
     std::uint32_t imagePart = static_cast<std::uint32_t>(expectedOutput.size());
