@@ -739,6 +739,37 @@ TEST_F(DataSafety, RecordsLiveWhereARebootKeepsThem) {
     }
 }
 
+// Only a record that is the user's own regular file with one link is trusted: a link to a copy
+// of the real record, a second link to it, a FIFO under its name.
+TEST_F(DataSafety, ARecordThatIsNotTheUsersPrivateFileIsNotTrusted) {
+    const std::vector<std::function<void(const std::string&, const std::string&)>> plants = {
+        [](const std::string& record, const std::string& copy) {
+            fs::rename(record, copy);
+            fs::create_symlink(copy, record);
+        },
+        [](const std::string& record, const std::string& copy) {
+            fs::create_hard_link(record, copy);
+        },
+        [](const std::string& record, const std::string&) {
+            fs::remove(record);
+            ::mkfifo(record.c_str(), 0600);
+        },
+    };
+    for (std::size_t k = 0; k < plants.size(); ++k) {
+        SCOPED_TRACE(k);
+        interrupt("fix.pat", 20);
+        ASSERT_EQ(records().size(), 1u);
+        const std::string record = (fs::path(recordFolder()) / records()[0]).string();
+        const std::string copy = folder / "copy";
+        plants[k](record, copy);
+        const std::string mixed = read("t.bin");
+        EXPECT_FAILURE(run(apply), 10, "Patch does not apply to this file (data mismatch)");
+        EXPECT_TRUE(read("t.bin") == mixed);
+        fs::remove(record);
+        fs::remove(copy);
+    }
+}
+
 // A temporary file is the user's alone while it lives.
 TEST_F(DataSafety, TemporaryFilesAreTheUsersAlone) {
     ProcessResult killed = runSeamed(
