@@ -69,6 +69,12 @@ void removeWhenRunFails(const std::string& name) {
     temporaries().push_back(name);
 }
 
+void removeTemporary(const std::string& name) {
+    platform::removeFile(name);
+    std::vector<std::string>& names = temporaries();
+    names.erase(std::remove(names.begin(), names.end(), name), names.end());
+}
+
 bool commitOutput(OutputFile& output) {
     bool done;
     forget(output);

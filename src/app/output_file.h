@@ -28,8 +28,9 @@ bool commitOutput(OutputFile& output);
 bool openTemporaryOutput(const std::string& name, OutputFile& output);
 
 // Marks a temporary file of the run's (an extracted or intermediate patch) to be removed if
-// the run fails; a run that completes removes it itself.
+// the run fails; a run that completes removes it itself, with removeTemporary.
 void removeWhenRunFails(const std::string& name);
+void removeTemporary(const std::string& name);
 
 // Closes the outputs not yet committed and removes their fresh files, and removes the run's
 // temporary files; a failing run calls it on its way out.

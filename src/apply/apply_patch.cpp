@@ -2,6 +2,7 @@
 
 #include "app/console.h"
 #include "app/input_file.h"
+#include "app/output_file.h"
 #include "apply/resume_record.h"
 #include "apply/show_message.h"
 #include "apply/verify_blocks.h"
@@ -114,7 +115,7 @@ void applyPatch(const std::string& patchName, bool reverse, bool temporary) {
     BlockList blocks = readPatch(patchName, header, job);
     // Its blocks are in memory: nothing is left behind, whichever way the run ends from here.
     if (temporary)
-        platform::removeFile(patchName);
+        removeTemporary(patchName);
 
     if (reverse) {
         printText("Reversing patch data...");

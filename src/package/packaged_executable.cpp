@@ -60,7 +60,7 @@ void buildPackagedExecutable(const std::string& ownPath, const std::string& patc
     platform::File patch = openInputOrFail(patchPath, PATCH_FAILURE, patchSize);
     copyFile(patch, patchSize, sink, PATCH_FAILURE);
     patch = platform::File();
-    platform::removeFile(patchPath);
+    removeTemporary(patchPath);
     // The trailer can only point at an offset that fits in 32 bits.
     bool fits = ownSize <= 0xFFFFFFFFu;
     writeU32(sink, static_cast<std::uint32_t>(ownSize));
