@@ -13,9 +13,9 @@ namespace fuzz {
 using Bytes = std::vector<std::uint8_t>;
 
 // Makes a fresh folder under /dev/shm (or /tmp) and makes it the program's temporary folder
-// (TMPDIR) and the parent of its state folder (XDG_STATE_HOME), sends standard output to /dev/null and keeps the message viewer from being
-// started. Returns the folder's full path, ending with '/'. The current directory is left
-// alone: the fuzzer reads and writes its corpus relative to it.
+// (TMPDIR) and the parent of its state folder (XDG_STATE_HOME), sends standard output to /dev/null
+// and keeps the message viewer from being started. Returns the folder's full path, ending with '/'.
+// The current directory is left alone: the fuzzer reads and writes its corpus relative to it.
 std::string enterScratchFolder(const char* harness);
 
 // While it lives, the current directory is `folder`.
