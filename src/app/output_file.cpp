@@ -67,12 +67,14 @@ bool openTemporaryOutput(const std::string& name, OutputFile& output) {
 
 void removeWhenRunFails(const std::string& name) {
     temporaries().push_back(name);
+    platform::removeWhenInterrupted(temporaries());
 }
 
 void removeTemporary(const std::string& name) {
-    platform::removeFile(name);
     std::vector<std::string>& names = temporaries();
     names.erase(std::remove(names.begin(), names.end(), name), names.end());
+    platform::removeWhenInterrupted(names);
+    platform::removeFile(name);
 }
 
 bool commitOutput(OutputFile& output) {
@@ -102,4 +104,5 @@ void discardPendingOutputs() {
     for (const std::string& name : temporaries())
         platform::removeFile(name);
     temporaries().clear();
+    platform::removeWhenInterrupted(temporaries());
 }

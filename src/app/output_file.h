@@ -28,7 +28,8 @@ bool commitOutput(OutputFile& output);
 bool openTemporaryOutput(const std::string& name, OutputFile& output);
 
 // Marks a temporary file of the run's (an extracted or intermediate patch) to be removed if
-// the run fails; a run that completes removes it itself, with removeTemporary.
+// the run fails or is interrupted; a run that completes removes it itself, with
+// removeTemporary.
 void removeWhenRunFails(const std::string& name);
 void removeTemporary(const std::string& name);
 

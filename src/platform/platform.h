@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -154,6 +155,10 @@ void removeFile(const std::string& name);
 // a file-size limit become write errors instead of ending the process. False when a standard
 // stream cannot be opened.
 bool prepareProcess();
+// The run's temporary files (at most four), removed when an interruption ends the process
+// outside a write phase; each call replaces the list. POSIX only: Windows deletes no file that
+// is still open.
+void removeWhenInterrupted(const std::vector<std::string>& names);
 // While held, interruptions (Ctrl-C, a termination request, a closed console or terminal) wait
 // and take effect when released, so a write phase is never cut in the middle.
 void holdInterruptions();

@@ -491,6 +491,36 @@ void removeFile(const std::string& name) {
     ::unlink(name.c_str());
 }
 
+namespace {
+unsigned holdDepth = 0;
+
+const int INTERRUPTIONS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+sigset_t interruptions() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : INTERRUPTIONS)
+        sigaddset(&set, signal);
+    return set;
+}
+
+// The run's temporary files, for the handler below: fixed storage, since a handler may not
+// allocate.
+const std::size_t MOST_TEMPORARIES = 4;
+char temporaries[MOST_TEMPORARIES][4096];
+
+// An interruption outside a write phase removes the run's temporary files, then ends the
+// process as it would have without the handler.
+void onInterruption(int signal) {
+    for (const char* name : temporaries) {
+        if (name[0] != '\0')
+            ::unlink(name);
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+} // namespace
+
 bool prepareProcess() {
     // The lowest free descriptor is the one opened, so each closed stream gets its own.
     for (int stream = 0; stream <= 2; ++stream) {
@@ -499,20 +529,30 @@ bool prepareProcess() {
     }
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
+    // An interruption that is ignored (nohup) or handled already stays as it is.
+    for (int signal : INTERRUPTIONS) {
+        struct sigaction action = {};
+        if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) {
+            action.sa_handler = onInterruption;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = 0;
+            ::sigaction(signal, &action, nullptr);
+        }
+    }
     return true;
 }
 
-namespace {
-unsigned holdDepth = 0;
-
-sigset_t interruptions() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&set, signal);
-    return set;
+void removeWhenInterrupted(const std::vector<std::string>& names) {
+    // The handler never sees a list half-written.
+    sigset_t set = interruptions();
+    sigset_t previous;
+    ::sigprocmask(SIG_BLOCK, &set, &previous);
+    for (std::size_t k = 0; k < MOST_TEMPORARIES; ++k) {
+        bool fits = k < names.size() && names[k].size() < sizeof temporaries[k];
+        std::memcpy(temporaries[k], fits ? names[k].c_str() : "", fits ? names[k].size() + 1 : 1);
+    }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
-} // namespace
 
 void holdInterruptions() {
     if (holdDepth++ == 0) {

@@ -340,6 +340,8 @@ bool prepareProcess() {
     return true;
 }
 
+void removeWhenInterrupted(const std::vector<std::string>&) {}
+
 void holdInterruptions() {
     InterlockedIncrement(&holdDepth);
 }

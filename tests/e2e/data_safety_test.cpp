@@ -792,6 +792,30 @@ TEST_F(DataSafety, TemporaryFilesAreTheUsersAlone) {
     EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
 }
 
+// An interruption outside a write phase (while the files are compared, while the extracted
+// patch is read) ends the run at once and leaves no temporary file.
+TEST_F(DataSafety, AnInterruptionLeavesNoTemporaryFile) {
+    const std::vector<std::string> package = {"--original", "t.bin",   "--patched",   "t.new",
+                                              "--patch",    "fix.run", "--executable"};
+    ASSERT_EQ(runSeamed(package, faults::Plan()).exitCode, 0);
+    ProcessOptions interrupted = options();
+    interrupted.set("MORVANE_TEST_FAULT", "ReadAt:1:interrupt");
+    for (const std::string& program : {seamedMorvanePath(), folder / "fix.run"}) {
+        SCOPED_TRACE(program);
+        ProcessResult result =
+            runProcess(program,
+                       program == seamedMorvanePath()
+                           ? std::vector<std::string>{"--original", "t.bin", "--patched", "t.new",
+                                                      "--patch", "out.run", "--executable"}
+                           : std::vector<std::string>{},
+                       interrupted);
+        EXPECT_EQ(result.exitCode, 128 + SIGINT);
+        EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
+        EXPECT_FALSE(fileExists(folder / "out.run"));
+        EXPECT_TRUE(read("t.bin") == original);
+    }
+}
+
 // A FIFO that no one reads, named as the output, fails at once.
 TEST_F(DataSafety, AFifoOutputWithoutAReaderFailsAtOnce) {
     ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
