@@ -38,6 +38,7 @@ BlockList readPatch(const std::string& patchName, PatchHeader& header, ResumeJob
     std::uint64_t patchSize = 0;
     platform::File patchFile = openInputOrFail(patchName, "Could not open patch file", patchSize);
     ByteSource source = sourceFromFile(patchFile, patchSize);
+    source.hashing = true;
     HeaderStatus status = readPatchHeader(source, header);
     if (source.failed)
         failWith(EXIT_CANNOT_OPEN, "Could not read patch file");

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <stdexcept>
 
 #ifdef _WIN32
@@ -73,6 +74,53 @@ std::vector<std::string> editedEnvironment(const std::vector<std::string>& curre
             result.push_back(name + "=" + options.setEnv[i].second);
     }
     return result;
+}
+
+// Every run of the current test, printed with its exit status and both streams when the test
+// fails, so that a failed expectation on a run always shows what the run said.
+struct LoggedRun {
+    std::string commandLine;
+    ProcessResult result;
+};
+std::vector<LoggedRun> runsOfThisTest;
+
+std::string excerpt(const std::string& stream) {
+    const std::size_t limit = 2000;
+    if (stream.size() <= limit)
+        return stream;
+    return stream.substr(0, limit / 2) + "\n[... " + std::to_string(stream.size() - limit) +
+           " bytes left out ...]\n" + stream.substr(stream.size() - limit / 2);
+}
+
+class RunLog : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override { runsOfThisTest.clear(); }
+    void OnTestEnd(const ::testing::TestInfo& test) override {
+        if (test.result()->Failed()) {
+            for (const LoggedRun& run : runsOfThisTest) {
+                const ProcessResult& r = run.result;
+                std::printf("[run] %s\n[run] exit status %d\n", run.commandLine.c_str(),
+                            r.exitCode);
+                if (!r.combined.empty())
+                    std::printf("[run] output:\n%s\n", excerpt(r.combined).c_str());
+                std::printf("[run] stdout:\n%s\n[run] stderr:\n%s\n", excerpt(r.out).c_str(),
+                            excerpt(r.err).c_str());
+            }
+        }
+        runsOfThisTest.clear();
+    }
+};
+
+const bool runLogInstalled = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new RunLog);
+    return true;
+}();
+
+void logRun(const std::string& program, const std::vector<std::string>& arguments,
+            const ProcessResult& result) {
+    std::string commandLine = program;
+    for (const std::string& argument : arguments)
+        commandLine += " '" + argument + "'";
+    runsOfThisTest.push_back({commandLine, result});
 }
 
 } // namespace
@@ -164,10 +212,8 @@ void makePipe(HANDLE& readEnd, HANDLE& writeEnd) {
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
 }
 
-} // namespace
-
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
-                         const ProcessOptions& options) {
+ProcessResult runChild(const std::string& program, const std::vector<std::string>& arguments,
+                       const ProcessOptions& options) {
     std::string commandLine;
     appendQuoted(commandLine, program);
     for (const std::string& argument : arguments)
@@ -199,10 +245,12 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     if (input != INVALID_HANDLE_VALUE)
         CloseHandle(input);
     if (!started) {
+        DWORD error = GetLastError();
         CloseHandle(outRead);
         if (errRead != nullptr)
             CloseHandle(errRead);
-        throw std::runtime_error("cannot start " + program);
+        throw std::runtime_error("cannot start " + program + ": CreateProcess failed with error " +
+                                 std::to_string(error) + "; command line: " + commandLine);
     }
 
     ProcessResult result;
@@ -229,6 +277,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+} // namespace
+
 #else
 
 namespace {
@@ -240,10 +290,8 @@ void makePipe(int ends[2]) {
     ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
 }
 
-} // namespace
-
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
-                         const ProcessOptions& options) {
+ProcessResult runChild(const std::string& program, const std::vector<std::string>& arguments,
+                       const ProcessOptions& options) {
     // Everything the child needs is made before fork: it only calls async-signal-safe functions.
     std::vector<std::string> current;
     for (char** entry = environ; *entry != nullptr; ++entry)
@@ -269,7 +317,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 
     pid_t child = ::fork();
     if (child < 0)
-        throw std::runtime_error("fork failed");
+        throw std::runtime_error("cannot start " + program +
+                                 ": fork failed: " + std::strerror(errno));
     if (child == 0) {
         int input = ::open("/dev/null", O_RDONLY);
         if (input >= 0)
@@ -322,7 +371,16 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+} // namespace
+
 #endif
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options) {
+    ProcessResult result = runChild(program, arguments, options);
+    logRun(program, arguments, result);
+    return result;
+}
 
 std::string morvanePath() {
     // The environment may name another build, for instance when the tests run under Wine.
