@@ -139,6 +139,9 @@ void releaseInterruptions();
 #ifdef _WIN32
 // The program's arguments from the wide command line, argv[0] included, as UTF-8.
 std::vector<std::string> argumentsInUtf8(int argc, const wchar_t* const* argv);
+// The name as the wide file calls receive it, in UTF-8: as given while its full path is short,
+// otherwise that full path behind the \\?\ prefix.
+std::string systemNameOf(const std::string& name);
 #endif
 // A name read from a patch, as the program holds names: UTF-8 stays as it is; a name that is not
 // valid UTF-8 was stored by an earlier Windows build in the ANSI code page, taken to be this

@@ -349,6 +349,11 @@ std::vector<std::string> argumentsInUtf8(int argc, const wchar_t* const* argv) {
     return arguments;
 }
 
+std::string systemNameOf(const std::string& name) {
+    WideText result = systemName(name);
+    return utf8(result.data(), result.size() - 1);
+}
+
 std::string nameFromPatch(const std::string& stored) {
     WideText name;
     if (toWide(stored, CP_UTF8, MB_ERR_INVALID_CHARS, name))
