@@ -7,9 +7,8 @@
 #
 # A table of names (Japanese, Greek, an emoji, Cyrillic in a folder, a blank) is used to create,
 # apply, reverse and package patches; a Linux build of the program, compiled here from the same
-# sources, makes the same patch byte for byte, and each build applies the other's patch. A
-# patch that holds its name in code page 1252, as earlier Windows builds stored it, still
-# applies. Target, patch and outputs at paths of more than 300 characters work.
+# sources, makes the same patch byte for byte, and each build applies the other's patch. Target,
+# patch and outputs at paths of more than 300 characters work.
 set -Eeuo pipefail
 trap 'echo "FAILED: line $LINENO: $BASH_COMMAND" >&2' ERR
 program=$(realpath "$1")
@@ -139,17 +138,6 @@ $blocks"
     [ "$status" = 0 ] || fail "reversing self-applying patch for $name: $status $out $err"
     same "self-reversed patch for $name" "$folder/$name" "$work/original"
 done
-
-# A patch made by an earlier Windows build holds "Über.bin" in code page 1252: one byte 0xDC.
-folder=$work/ansi
-mkdir -p "$folder"
-cp "$work/original" "$folder/Über.bin"
-expected_patch $'\xDC'"ber.bin" >"$folder/old.pat"
-start "$folder" "${windows[@]}" --patch old.pat
-expect_run "patch with a name in code page 1252" "Reading patch file: old.pat
-Patch for file Über.bin (64 bytes)
-$blocks"
-same "patch with a name in code page 1252" "$folder/Über.bin" "$work/patched"
 
 # Target, patch and outputs at paths of more than 300 characters (Windows paths through Z:).
 deep=$work/long

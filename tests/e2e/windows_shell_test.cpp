@@ -13,22 +13,6 @@
 
 namespace {
 
-std::wstring wideOf(const std::string& text) {
-    std::wstring wide(text.size(), L'\0');
-    wide.resize(static_cast<std::size_t>(
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0],
-                            static_cast<int>(wide.size()))));
-    return wide;
-}
-
-std::string utf8Of(const wchar_t* text) {
-    std::string bytes(std::wcslen(text) * 3, '\0');
-    bytes.resize(static_cast<std::size_t>(
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(std::wcslen(text)), &bytes[0],
-                            static_cast<int>(bytes.size()), nullptr, nullptr)));
-    return bytes;
-}
-
 // What the shell shows of an executable: its manifest and its version information, as Windows
 // itself reads them.
 struct ShownResources {
@@ -39,9 +23,9 @@ struct ShownResources {
 
 ShownResources resourcesOf(const std::string& path) {
     ShownResources shown;
-    HMODULE image = LoadLibraryExW(wideOf(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE image = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (image != nullptr) {
-        HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+        HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
         HGLOBAL loaded = found != nullptr ? LoadResource(image, found) : nullptr;
         if (loaded != nullptr)
             shown.manifest.assign(static_cast<const char*>(LockResource(loaded)),
@@ -49,22 +33,21 @@ ShownResources resourcesOf(const std::string& path) {
         FreeLibrary(image);
     }
     DWORD ignored = 0;
-    std::vector<char> block(GetFileVersionInfoSizeW(wideOf(path).c_str(), &ignored));
-    if (block.empty() || !GetFileVersionInfoW(wideOf(path).c_str(), 0,
-                                              static_cast<DWORD>(block.size()), block.data()))
+    std::vector<char> block(GetFileVersionInfoSizeA(path.c_str(), &ignored));
+    if (block.empty() ||
+        !GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()))
         return shown;
     for (const char* name : {"ProductName", "FileDescription", "FileVersion", "ProductVersion",
                              "LegalCopyright", "OriginalFilename"}) {
-        std::wstring query = L"\\StringFileInfo\\040904B0\\" + wideOf(name);
+        std::string query = std::string("\\StringFileInfo\\040904B0\\") + name;
         void* value = nullptr;
         UINT length = 0;
-        if (VerQueryValueW(block.data(), query.c_str(), &value, &length))
-            shown.strings.push_back(name + ("=" + utf8Of(static_cast<const wchar_t*>(value))));
+        if (VerQueryValueA(block.data(), query.c_str(), &value, &length))
+            shown.strings.push_back(name + ("=" + std::string(static_cast<const char*>(value))));
     }
     void* fixed = nullptr;
     UINT length = 0;
-    if (VerQueryValueW(block.data(), L"\\", &fixed, &length) &&
-        length >= sizeof(VS_FIXEDFILEINFO)) {
+    if (VerQueryValueA(block.data(), "\\", &fixed, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
         const VS_FIXEDFILEINFO* info = static_cast<const VS_FIXEDFILEINFO*>(fixed);
         shown.fileVersionHigh = info->dwFileVersionMS;
         shown.fileVersionLow = info->dwFileVersionLS;
