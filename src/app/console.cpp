@@ -21,14 +21,9 @@ void printLine(const std::string& text) {
 }
 
 void printLine(const char* text, std::size_t length) {
-    // A line with a name outside ASCII goes to a console in characters, so that the console
-    // shows them whatever its code page; anywhere else it goes as UTF-8 bytes.
-    bool ascii = true;
-    for (std::size_t i = 0; i < length; ++i)
-        ascii = ascii && static_cast<unsigned char>(text[i]) < 0x80;
-    if (!ascii)
-        std::fflush(stdout);
-    if (ascii || !platform::writeToConsole(std::string(text, length)))
+    // A line with a name outside ASCII goes to a Windows console in characters, so that the
+    // console shows them whatever its code page; anywhere else it goes as UTF-8 bytes.
+    if (!platform::writeToConsole(text, length))
         std::fwrite(text, 1, length, stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);

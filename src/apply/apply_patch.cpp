@@ -93,7 +93,7 @@ void applyPatch(const std::string& patchName, bool reverse) {
     ResumeJob job;
     job.reverse = reverse;
     BlockList blocks = readPatch(patchName, header, job);
-    header.targetName = platform::nameFromPatch(header.targetName);
+    platform::readNameFromPatch(header.targetName);
 
     if (reverse) {
         printText("Reversing patch data...");

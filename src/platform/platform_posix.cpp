@@ -327,21 +327,6 @@ void releaseInterruptions() {
     }
 }
 
-std::string nameFromPatch(const std::string& stored) {
-    return stored;
-}
-
-bool writeToConsole(const std::string&) {
-    return false;
-}
-
-// A terminal never closes when the program ends.
-bool consoleClosesWithProcess() {
-    return false;
-}
-
-void waitForKey() {}
-
 void copyPermissions(const std::string& source, const File& target) {
     struct stat from;
     struct stat to;

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 #include <windows.h>
@@ -354,20 +355,24 @@ std::string systemNameOf(const std::string& name) {
     return utf8(result.data(), result.size() - 1);
 }
 
-std::string nameFromPatch(const std::string& stored) {
-    WideText name;
-    if (toWide(stored, CP_UTF8, MB_ERR_INVALID_CHARS, name))
-        return stored;
-    toWide(stored, CP_ACP, 0, name);
-    return utf8(name.data(), name.size() - 1);
+void readNameFromPatch(std::string& name) {
+    WideText characters;
+    if (!toWide(name, CP_UTF8, MB_ERR_INVALID_CHARS, characters)) {
+        toWide(name, CP_ACP, 0, characters);
+        name = utf8(characters.data(), characters.size() - 1);
+    }
 }
 
-bool writeToConsole(const std::string& text) {
+bool writeToConsole(const char* text, std::size_t length) {
+    bool ascii = true;
+    for (std::size_t i = 0; i < length; ++i)
+        ascii = ascii && static_cast<unsigned char>(text[i]) < 0x80;
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0, written = 0;
-    if (!GetConsoleMode(out, &mode))
+    if (ascii || !GetConsoleMode(out, &mode))
         return false;
-    WideText characters = wide(text);
+    std::fflush(stdout);
+    WideText characters = wide(std::string(text, length));
     return WriteConsoleW(out, characters.data(), static_cast<DWORD>(characters.size() - 1),
                          &written, nullptr) != 0;
 }
