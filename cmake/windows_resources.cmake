@@ -18,3 +18,7 @@ configure_file(${PROJECT_SOURCE_DIR}/src/app/windows/morvane.rc.in
 target_sources(morvane PRIVATE ${PROJECT_BINARY_DIR}/morvane.rc)
 set_property(SOURCE ${PROJECT_BINARY_DIR}/morvane.rc APPEND PROPERTY OBJECT_DEPENDS
              ${MORVANE_MANIFEST})
+if(MSVC)
+  # The MSVC linker would add a manifest of its own beside this one (untested here).
+  target_link_options(morvane PRIVATE /MANIFEST:NO)
+endif()
