@@ -40,5 +40,5 @@ int runMorvane(int argc, const char* const* argv) {
         platform::removeFile(options.patchName);
         break;
     }
-    return EXIT_OK;
+    return finishRun(EXIT_OK);
 }

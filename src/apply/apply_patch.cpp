@@ -94,6 +94,7 @@ void applyPatch(const std::string& patchName, bool reverse) {
     ResumeJob job;
     job.reverse = reverse;
     BlockList blocks = readPatch(patchName, header, job);
+    platform::readNameFromPatch(header.targetName);
 
     if (reverse) {
         printText("Reversing patch data...");

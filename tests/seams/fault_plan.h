@@ -7,7 +7,9 @@
 // one). The actions: fail (nothing moves, the call reports an error), short (half the bytes
 // move; a read then looks like the end of the file, a write reports an error), kill (the call
 // completes, then the process is killed without any clean-up) or interrupt (the call
-// completes, then the process sends itself SIGINT; POSIX only).
+// completes, then the process sends itself SIGINT; POSIX only). MORVANE_TEST_CONSOLE=own makes
+// the Windows program take its console for one of its own (as after a double click), =shared
+// for one it shares.
 #pragma once
 
 #include "platform/platform.h"
