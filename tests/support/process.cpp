@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -235,17 +236,30 @@ ProcessResult runChild(const std::string& program, const std::vector<std::string
     startup.hStdOutput = outWrite;
     startup.hStdError = options.mergeStreams ? outWrite : errWrite;
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessA(
-        program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, &environment[0],
-        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
-        &process);
+    BOOL started = FALSE;
+    DWORD error = 0;
+    for (int attempt = 1; !started; ++attempt) {
+        started = CreateProcessA(
+            program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, &environment[0],
+            options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
+            &process);
+        error = started ? 0 : GetLastError();
+        // Wine reports ERROR_INTERNAL_ERROR when the new process died inside Wine's own start-up,
+        // before the first instruction of the program (the program had no chance to run, print
+        // or set an exit status); about once in several thousand starts on a loaded machine,
+        // for any program. Only that is tried again, and the retry is printed.
+        if (started || error != ERROR_INTERNAL_ERROR || !runningUnderWine() || attempt == 3)
+            break;
+        std::printf("[run] Wine could not start %s (error %lu); starting it again\n",
+                    program.c_str(), static_cast<unsigned long>(error));
+        Sleep(100);
+    }
     CloseHandle(outWrite);
     if (errWrite != nullptr)
         CloseHandle(errWrite);
     if (input != INVALID_HANDLE_VALUE)
         CloseHandle(input);
     if (!started) {
-        DWORD error = GetLastError();
         CloseHandle(outRead);
         if (errRead != nullptr)
             CloseHandle(errRead);
@@ -380,6 +394,15 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     ProcessResult result = runChild(program, arguments, options);
     logRun(program, arguments, result);
     return result;
+}
+
+bool runningUnderWine() {
+#ifdef _WIN32
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
 }
 
 std::string morvanePath() {
