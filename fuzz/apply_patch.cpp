@@ -140,14 +140,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::writeFile(TARGET_NAME, target.data(), target.size());
         std::remove("PATCH.TXT");
 
-        std::vector<int> descriptors = fuzz::openDescriptors();
+        int freeDescriptor = fuzz::lowestFreeDescriptor();
         singleLimit = FIXED_ALLOWANCE + 4 * size;
         liveBytes = 0;
         peakBytes = 0;
         tracking = true;
         int code = runProgram(reverse);
         tracking = false;
-        fuzz::closeNewDescriptors(descriptors);
+        if (fuzz::lowestFreeDescriptor() != freeDescriptor)
+            fuzz::fail("the run left a file open");
 
         if (code != 0 && (code < 4 || code > 10))
             fuzz::fail("the run ended with code " + std::to_string(code));

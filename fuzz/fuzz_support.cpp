@@ -93,20 +93,12 @@ std::vector<std::string> listFolder(const std::string& folder) {
     return names;
 }
 
-std::vector<int> openDescriptors() {
-    std::vector<int> open;
-    for (int descriptor = 0; descriptor < 256; ++descriptor) {
-        if (::fcntl(descriptor, F_GETFD) != -1)
-            open.push_back(descriptor);
-    }
-    return open;
-}
-
-void closeNewDescriptors(const std::vector<int>& before) {
-    for (int descriptor : openDescriptors()) {
-        if (!std::binary_search(before.begin(), before.end(), descriptor))
-            ::close(descriptor);
-    }
+int lowestFreeDescriptor() {
+    int descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        fail("cannot open /dev/null");
+    ::close(descriptor);
+    return descriptor;
 }
 
 void fail(const std::string& what) {

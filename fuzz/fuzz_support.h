@@ -36,11 +36,9 @@ bool readFile(const std::string& name, Bytes& content);
 // Names in the folder, "." and ".." left out, sorted.
 std::vector<std::string> listFolder(const std::string& folder);
 
-// File descriptors open in this process (those below 256).
-std::vector<int> openDescriptors();
-// Closes every descriptor that is open now and was not in `before`. A failing run ends by a
-// throw that passes by the program's closeFile calls, so its files are closed here.
-void closeNewDescriptors(const std::vector<int>& before);
+// The descriptor the next open would get (the lowest free one): equal before and after a run
+// when the run closed every file it opened, whichever way it ended.
+int lowestFreeDescriptor();
 
 // Reports a broken property through the sanitizer's report stream and aborts, so that the
 // fuzzer saves the input.

@@ -1,6 +1,7 @@
 #include "app/console.h"
 
 #include "app/output_file.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,10 @@ void printLine(const std::string& text) {
 }
 
 void printLine(const char* text, std::size_t length) {
-    std::fwrite(text, 1, length, stdout);
+    // A line with a name outside ASCII goes to a Windows console in characters, so that the
+    // console shows them whatever its code page; anywhere else it goes as UTF-8 bytes.
+    if (!platform::writeToConsole(text, length))
+        std::fwrite(text, 1, length, stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
     lineOpen = false;
@@ -72,10 +76,20 @@ void printUsage() {
     endProcess(EXIT_OK);
 }
 
+int finishRun(int code) {
+    if (platform::consoleClosesWithProcess()) {
+        if (lineOpen)
+            printLine("");
+        printLine("Press any key to close this window...");
+        platform::waitForKey();
+    }
+    return code;
+}
+
 void endProcess(int code) {
 #ifdef MORVANE_FAIL_THROWS
     throw RunEnded{code};
 #else
-    std::exit(code);
+    std::exit(finishRun(code));
 #endif
 }

@@ -20,6 +20,11 @@ void printLine(const char* text, std::size_t length);
 // Prints the usage text and ends the process with status 0.
 [[noreturn]] void printUsage();
 
+// Every run ends through here, whatever its status: in a console window of its own, which
+// closes with the program, a last line asks for a key first, so that the window can be read.
+// Returns `code`.
+int finishRun(int code);
+
 // The one way the process ends early. Fuzzing builds throw RunEnded instead, so that a
 // harness can carry on with the next input.
 [[noreturn]] void endProcess(int code);

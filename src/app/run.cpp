@@ -48,5 +48,5 @@ int runMorvane(int argc, const char* const* argv) {
         applyPatch(options.patchName, options.reverse, true);
         break;
     }
-    return EXIT_OK;
+    return finishRun(EXIT_OK);
 }

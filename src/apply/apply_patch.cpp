@@ -45,11 +45,13 @@ BlockList readPatch(const std::string& patchName, PatchHeader& header, ResumeJob
         failWith(code, message);
     };
     ByteSource source = sourceFromFile(patchFile, patchSize);
+    source.hashing = true;
     HeaderStatus status = readPatchHeader(source, header);
     if (source.failed)
         fail(EXIT_CANNOT_OPEN, "Could not read patch file");
     if (status != HeaderStatus::Valid)
         fail(EXIT_NOT_A_PATCH, "Not a valid patch file");
+    platform::readNameFromPatch(header.targetName);
     if (!header.message.empty())
         showPatchMessage(header.message, platform::identityOf(patchFile), header.targetName);
 

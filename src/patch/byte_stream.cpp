@@ -5,6 +5,9 @@
 
 namespace {
 const std::size_t READ_BUFFER_SIZE = 64 * 1024;
+// The first fill of a source is small, since many sources only look at a few header fields
+// (the check of the program's own file at every start); each refill doubles up to the full size.
+const std::size_t FIRST_FILL_SIZE = 4 * 1024;
 const std::size_t WRITE_BUFFER_SIZE = 256 * 1024;
 } // namespace
 
@@ -50,20 +53,24 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
             // Large fields go straight to their destination.
             platform::ReadResult got =
                 platform::readAt(*source.file, source.position, out + delivered, wanted);
-            source.hash = hashBytes(source.hash, out + delivered, got.count);
+            if (source.hashing)
+                source.hash = hashBytes(source.hash, out + delivered, got.count);
             delivered += got.count;
             source.position += got.count;
             if (got.failed || got.count < wanted)
                 source.failed = true;
             continue;
         }
+        std::size_t grown =
+            std::min(READ_BUFFER_SIZE, std::max(FIRST_FILL_SIZE, 2 * source.buffer.size()));
         std::size_t fill =
-            static_cast<std::size_t>(std::min<std::uint64_t>(READ_BUFFER_SIZE, remaining(source)));
+            static_cast<std::size_t>(std::min<std::uint64_t>(grown, remaining(source)));
         source.buffer.resize(fill);
         platform::ReadResult got =
             platform::readAt(*source.file, source.position, source.buffer.data(), fill);
         source.buffer.resize(got.count);
-        source.hash = hashBytes(source.hash, source.buffer.data(), got.count);
+        if (source.hashing)
+            source.hash = hashBytes(source.hash, source.buffer.data(), got.count);
         source.bufferStart = source.position;
         if (got.failed || got.count < fill)
             source.failed = true;

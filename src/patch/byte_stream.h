@@ -22,8 +22,10 @@ struct ByteSource {
     std::uint64_t bufferStart = 0; // source position of buffer[0]
     // The file could not be read, or held fewer bytes than its size said.
     bool failed = false;
-    // Hash of every byte read from the file so far, in order; a source read from start to end
-    // once thus has the hash of the whole file.
+    // With `hashing`, the hash of every byte read from the file so far, in order; a source read
+    // from start to end once thus has the hash of the whole file. Off by default: most sources
+    // never need it, and it costs a pass over every buffer filled.
+    bool hashing = false;
     std::uint64_t hash = HASH_SEED;
 };
 

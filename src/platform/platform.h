@@ -164,6 +164,40 @@ void removeWhenInterrupted(const std::vector<std::string>& names);
 void holdInterruptions();
 void releaseInterruptions();
 
+#ifdef _WIN32
+// The program's arguments from the wide command line, argv[0] included, as UTF-8.
+std::vector<std::string> argumentsInUtf8(int argc, const wchar_t* const* argv);
+// The name as the wide file calls receive it, in UTF-8: as given while its full path is short,
+// otherwise that full path behind the \\?\ prefix.
+std::string systemNameOf(const std::string& name);
+#endif
+// Names, consoles and console windows as Windows has them; on other systems names are bytes, a
+// terminal takes UTF-8 and never closes with the program, so these cost nothing there.
+#ifdef _WIN32
+// A name read from a patch, made what the program holds: UTF-8 stays as it is; a name that is
+// not valid UTF-8 was stored by an earlier build in the ANSI code page, taken to be this
+// system's.
+void readNameFromPatch(std::string& name);
+// Writes UTF-8 text that holds more than ASCII to standard output in characters when that is a
+// console, after what the C runtime holds for it; false otherwise, and the caller writes the
+// bytes.
+bool writeToConsole(const char* text, std::size_t length);
+// True when the program was started in a console of its own that closes when it ends (a double
+// click in Explorer) and its standard streams are that console. Decided by prepareProcess.
+bool consoleClosesWithProcess();
+// Waits until a key is pressed on the console of standard input.
+void waitForKey();
+#else
+inline void readNameFromPatch(std::string&) {}
+inline bool writeToConsole(const char*, std::size_t) {
+    return false;
+}
+inline bool consoleClosesWithProcess() {
+    return false;
+}
+inline void waitForKey() {}
+#endif
+
 // Gives an open regular file the permission bits of the file `source` (so a copy of an
 // executable can be started). Special files are left alone. No effect on Windows.
 void copyPermissions(const std::string& source, const File& target);
@@ -177,6 +211,8 @@ enum class Call { ReadAt, WriteAt, WriteNext };
 bool before(Call call, const File& file, std::size_t& count);
 // Ends the process abruptly when the plan says so for this call.
 void after(Call call);
+// True when the plan says whether the console is the program's own (`alone`).
+bool consoleOfItsOwn(bool& alone);
 } // namespace seam
 #define MORVANE_SEAM_BEFORE(call, count) seam::before(seam::Call::call, file, count)
 #define MORVANE_SEAM_AFTER(call) seam::after(seam::Call::call)

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 #include <windows.h>
@@ -12,10 +13,82 @@ HANDLE nativeHandle(const File& file) {
     return reinterpret_cast<HANDLE>(file.handle);
 }
 
-File openWith(const std::string& name, DWORD access, DWORD share, DWORD disposition) {
-    HANDLE handle = CreateFileA(name.c_str(), access, share, nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+// Wide text, ended by a 0. Not std::wstring: its runtime functions, linked statically, would
+// add some 20 KB to every self-applying patch.
+using WideText = std::vector<wchar_t>;
+
+// Text in a code page (UTF-8 inside the program) as UTF-16; with MB_ERR_INVALID_CHARS in
+// `flags`, false for bytes the code page does not hold, otherwise anything is taken.
+bool toWide(const std::string& text, UINT codePage, DWORD flags, WideText& out) {
+    out.assign(text.size() + 1, L'\0');
+    int length = text.empty() ? 0
+                              : MultiByteToWideChar(codePage, flags, text.data(),
+                                                    static_cast<int>(text.size()), out.data(),
+                                                    static_cast<int>(text.size()));
+    out.resize(static_cast<std::size_t>(length) + 1);
+    return length > 0 || text.empty();
+}
+
+WideText wide(const std::string& text) {
+    WideText result;
+    toWide(text, CP_UTF8, 0, result);
+    return result;
+}
+
+std::string utf8(const wchar_t* text, std::size_t count) {
+    std::string result(count * 3, '\0');
+    int length = count == 0
+                     ? 0
+                     : WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), &result[0],
+                                           static_cast<int>(result.size()), nullptr, nullptr);
+    result.resize(static_cast<std::size_t>(length));
+    return result;
+}
+
+bool startsWith(const WideText& text, const wchar_t* start) {
+    return wcsncmp(text.data(), start, wcslen(start)) == 0;
+}
+
+// The absolute form of a wide name, through the buffer size GetFullPathNameW asks for; only
+// the ending 0 when it cannot be made.
+WideText wideFullPath(const WideText& name) {
+    DWORD needed = GetFullPathNameW(name.data(), 0, nullptr, nullptr);
+    WideText full(needed + 1, L'\0');
+    DWORD length = needed == 0 ? 0 : GetFullPathNameW(name.data(), needed, full.data(), nullptr);
+    full.resize(length < needed ? length + 1 : 1);
+    return full;
+}
+
+// The name as the wide file calls take it: unchanged while its full path is short, otherwise
+// that full path behind the \\?\ prefix, which lifts the 260-character limit (the prefix also
+// turns off the system's own clean-up of the path, which GetFullPathNameW has done).
+WideText systemName(const std::string& name) {
+    WideText given = wide(name);
+    if (startsWith(given, L"\\\\?\\"))
+        return given;
+    WideText full = wideFullPath(given);
+    // Folders must leave room for an 8.3 name below them, hence 248 rather than 260.
+    if (full.size() <= 248 || startsWith(full, L"\\\\.\\"))
+        return full.size() <= 248 ? given : full;
+    const wchar_t* prefix = startsWith(full, L"\\\\") ? L"\\\\?\\UNC" : L"\\\\?\\";
+    // A share's \\server\share keeps one backslash after UNC.
+    full.erase(full.begin(), full.begin() + (startsWith(full, L"\\\\") ? 1 : 0));
+    full.insert(full.begin(), prefix, prefix + wcslen(prefix));
+    return full;
+}
+
+File fileFrom(HANDLE handle) {
     return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
+}
+
+File createWith(const std::string& name, DWORD access, DWORD share, DWORD disposition,
+                DWORD flags) {
+    return fileFrom(
+        CreateFileW(systemName(name).data(), access, share, nullptr, disposition, flags, nullptr));
+}
+
+File openWith(const std::string& name, DWORD access, DWORD share, DWORD disposition) {
+    return createWith(name, access, share, disposition, FILE_ATTRIBUTE_NORMAL);
 }
 
 // Only files on a disk hold data at fixed offsets; pipes and character devices are refused.
@@ -79,10 +152,8 @@ FileIdentity identityOf(const File& file) {
 namespace {
 // Opens whatever the name leads to, a folder included, only to look at it.
 File openToLookAt(const std::string& name) {
-    HANDLE handle =
-        CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
+    return createWith(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
 }
 } // namespace
 
@@ -119,10 +190,9 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
         for (int shift = 60; shift >= 0; shift -= 4)
             freshName += "0123456789abcdef"[(value >> shift) & 0xF];
         freshName += ".tmp";
-        HANDLE handle = CreateFileA(freshName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE)
-            return File(reinterpret_cast<std::intptr_t>(handle));
+        File file = openWith(freshName, GENERIC_WRITE, 0, CREATE_NEW);
+        if (isOpen(file))
+            return file;
         if (GetLastError() != ERROR_FILE_EXISTS)
             break;
     }
@@ -136,22 +206,16 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
 bool replaceFile(const std::string& from, const std::string& to) {
     // ReplaceFile keeps the replaced file's attributes, owner and security. (Full paths: Wine
     // refuses relative ones.)
-    if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES)
-        return ReplaceFileA(fullPath(to).c_str(), fullPath(from).c_str(), nullptr,
-                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
-    return MoveFileExA(from.c_str(), to.c_str(),
+    if (GetFileAttributesW(systemName(to).data()) != INVALID_FILE_ATTRIBUTES)
+        return ReplaceFileW(systemName(fullPath(to)).data(), systemName(fullPath(from)).data(),
+                            nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+    return MoveFileExW(systemName(from).data(), systemName(to).data(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 std::string fullPath(const std::string& name) {
-    DWORD needed = GetFullPathNameA(name.c_str(), 0, nullptr, nullptr);
-    if (needed == 0)
-        return std::string();
-    std::vector<char> buffer(needed);
-    DWORD length = GetFullPathNameA(name.c_str(), needed, buffer.data(), nullptr);
-    if (length == 0 || length >= needed)
-        return std::string();
-    return std::string(buffer.data(), length);
+    WideText full = wideFullPath(wide(name));
+    return utf8(full.data(), full.size() - 1);
 }
 
 bool fileSize(const File& file, std::uint64_t& size) {
@@ -224,38 +288,41 @@ bool writeNext(const File& file, const void* data, std::size_t count) {
 }
 
 std::string ownExecutablePath() {
-    HMODULE module = GetModuleHandleA(nullptr);
+    HMODULE module = GetModuleHandleW(nullptr);
     DWORD size = 260;
     for (;;) {
-        std::vector<char> buffer(size);
-        DWORD length = GetModuleFileNameA(module, buffer.data(), size);
+        std::vector<wchar_t> buffer(size);
+        DWORD length = GetModuleFileNameW(module, buffer.data(), size);
         if (length == 0)
             return std::string();
         if (length < size)
-            return std::string(buffer.data(), length);
+            return utf8(buffer.data(), length);
         size *= 2;
     }
 }
 
 std::string temporaryFolder() {
-    DWORD needed = GetTempPathA(0, nullptr);
+    DWORD needed = GetTempPathW(0, nullptr);
     if (needed == 0)
         return std::string();
-    std::vector<char> folder(needed);
-    DWORD length = GetTempPathA(needed, folder.data());
+    std::vector<wchar_t> folder(needed);
+    DWORD length = GetTempPathW(needed, folder.data());
     if (length == 0 || length > needed)
         return std::string();
-    return std::string(folder.data(), length);
+    return utf8(folder.data(), length);
 }
 
 std::string stateFolder() {
-    char base[MAX_PATH];
-    DWORD length = GetEnvironmentVariableA("LOCALAPPDATA", base, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
+    DWORD needed = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+    if (needed == 0)
         return std::string();
-    std::string folder = std::string(base, length) + "\\Morvane";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    DWORD attributes = GetFileAttributesA(folder.c_str());
+    std::vector<wchar_t> base(needed);
+    DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base.data(), needed);
+    if (length == 0 || length >= needed)
+        return std::string();
+    std::string folder = utf8(base.data(), length) + "\\Morvane";
+    CreateDirectoryW(systemName(folder).data(), nullptr);
+    DWORD attributes = GetFileAttributesW(systemName(folder).data());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return std::string();
     return folder + "\\";
@@ -264,23 +331,22 @@ std::string stateFolder() {
 // NTFS keeps its folder entries in its journal.
 void syncFolder(const std::string&) {}
 
+namespace {
+// A reparse point is opened as itself, never followed.
+const DWORD SHARED_FOLDER_FLAGS = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+} // namespace
+
 File openInSharedFolder(const std::string& path) {
-    // Not shared while it is written; a reparse point is opened as itself, never followed.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
+    // Not shared while it is written.
+    return createWith(path, GENERIC_WRITE, 0, OPEN_ALWAYS, SHARED_FOLDER_FLAGS);
 }
 
 File createInSharedFolder(const std::string& path) {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
+    return createWith(path, GENERIC_WRITE, 0, CREATE_NEW, SHARED_FOLDER_FLAGS);
 }
 
 File openExistingInSharedFolder(const std::string& path) {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
+    return createWith(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, SHARED_FOLDER_FLAGS);
 }
 
 bool isPrivateRegularFile(const File& file) {
@@ -304,27 +370,79 @@ bool truncateFile(const File& file, std::uint64_t size) {
 bool startViewer(const std::string& path) {
     // An empty title and a quoted path: START takes the first quoted text as the window title,
     // and an unquoted path with a blank or an & in it would run the wrong thing.
-    std::string command = "START \"\" \"" + path + "\"";
-    return std::system(command.c_str()) != -1;
+    return _wsystem(wide("START \"\" \"" + path + "\"").data()) != -1;
 }
 
 std::string createTemporaryFile() {
     std::string folder = temporaryFolder();
     if (folder.empty())
         return std::string();
-    // GetTempFileNameA creates the file itself, so the name cannot be taken by another process.
-    std::vector<char> name(MAX_PATH + 1);
-    if (GetTempFileNameA(folder.c_str(), "mvn", 0, name.data()) == 0)
-        return std::string();
-    return std::string(name.data());
+    // Made with CREATE_NEW, so the name cannot be taken by another process; unlike
+    // GetTempFileNameW this works in a folder of any length.
+    std::string name, target;
+    File file = createFileBeside(folder + "x", name, target);
+    return name;
 }
 
 void removeFile(const std::string& name) {
-    DeleteFileA(name.c_str());
+    DeleteFileW(systemName(name).data());
+}
+
+std::vector<std::string> argumentsInUtf8(int argc, const wchar_t* const* argv) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(utf8(argv[i], wcslen(argv[i])));
+    return arguments;
+}
+
+std::string systemNameOf(const std::string& name) {
+    WideText result = systemName(name);
+    return utf8(result.data(), result.size() - 1);
+}
+
+void readNameFromPatch(std::string& name) {
+    WideText characters;
+    if (!toWide(name, CP_UTF8, MB_ERR_INVALID_CHARS, characters)) {
+        toWide(name, CP_ACP, 0, characters);
+        name = utf8(characters.data(), characters.size() - 1);
+    }
+}
+
+bool writeToConsole(const char* text, std::size_t length) {
+    bool ascii = true;
+    for (std::size_t i = 0; i < length; ++i)
+        ascii = ascii && static_cast<unsigned char>(text[i]) < 0x80;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0, written = 0;
+    if (ascii || !GetConsoleMode(out, &mode))
+        return false;
+    std::fflush(stdout);
+    WideText characters = wide(std::string(text, length));
+    return WriteConsoleW(out, characters.data(), static_cast<DWORD>(characters.size() - 1),
+                         &written, nullptr) != 0;
 }
 
 namespace {
 volatile LONG holdDepth = 0;
+bool consoleOfItsOwn = false;
+
+bool isConsole(DWORD stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(stream), &mode) != 0;
+}
+
+// Explorer gives a console program a console of its own, which closes when the program ends;
+// cmd, PowerShell and scripts share theirs, so the program is never alone in it.
+bool startedInConsoleOfItsOwn() {
+#ifdef MORVANE_TEST_SEAMS
+    bool alone = false;
+    if (seam::consoleOfItsOwn(alone))
+        return alone;
+#endif
+    DWORD processes[2];
+    return isConsole(STD_INPUT_HANDLE) && isConsole(STD_OUTPUT_HANDLE) &&
+           isConsole(STD_ERROR_HANDLE) && GetConsoleProcessList(processes, 2) == 1;
+}
 
 // Runs on a thread of its own when Ctrl-C, Ctrl-Break or closing the console window arrives:
 // it waits until the write phase is over, then lets the default handler end the process.
@@ -337,7 +455,25 @@ BOOL WINAPI onConsoleControl(DWORD) {
 
 bool prepareProcess() {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    // Decided now: a viewer started later shares the console for a while.
+    consoleOfItsOwn = startedInConsoleOfItsOwn();
     return true;
+}
+
+bool consoleClosesWithProcess() {
+    return consoleOfItsOwn;
+}
+
+void waitForKey() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    // Keys typed while the run went on do not count.
+    FlushConsoleInputBuffer(input);
+    INPUT_RECORD record;
+    DWORD count = 0;
+    while (ReadConsoleInputW(input, &record, 1, &count) && count == 1) {
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)
+            return;
+    }
 }
 
 void removeWhenInterrupted(const std::vector<std::string>&) {}

@@ -1,6 +1,6 @@
 // Behaviour that only the Windows build has: its own path, exit statuses and console streams
 // as Windows reports them, the message shown through PATCH.TXT and the command interpreter,
-// and file names handed to the ANSI file calls unchanged.
+// and file names in UTF-8 on their way to the wide file calls.
 #ifdef _WIN32
 
 #include "e2e/e2e_fixture.h"
@@ -132,11 +132,6 @@ std::string startCommandFor(const std::string& folder) {
 bool endsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() &&
            text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-bool runningUnderWine() {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 // Makes `viewer` the program that opens .txt files, for as long as the object lives.
@@ -507,35 +502,47 @@ TEST_F(WindowsRun, NamesWithBlanksAndFoldersAreStoredAndReopenedAsTyped) {
     }
 }
 
-TEST_F(WindowsRun, NamesInTheAnsiCodePageAreStoredAsTheirBytes) {
-    // Names reach the program as bytes of the ANSI code page and go to the file calls as they
-    // came; the patch holds the same bytes.
-    const std::string name = "caf\xE9 \xB5\xE6.bin";
-    std::vector<wchar_t> wide(64);
-    std::string back(64, '\0');
-    BOOL lossy = FALSE;
-    int wideLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(),
-                                         static_cast<int>(name.size()), wide.data(), 64);
-    int backLength = wideLength == 0 ? 0
-                                     : WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength,
-                                                           &back[0], 64, nullptr, &lossy);
-    back.resize(static_cast<std::size_t>(backLength));
-    if (back != name || lossy)
-        GTEST_SKIP() << "the ANSI code page " << GetACP() << " cannot hold the name";
+TEST_F(WindowsRun, NamesAreStoredInUtf8AndNamesStoredInTheAnsiCodePageStillApply) {
+    if (GetACP() != 1252)
+        GTEST_SKIP() << "needs the ANSI code page 1252, not " << GetACP();
+    // Each name in code page 1252, as earlier builds stored it, and in UTF-8.
+    struct Case {
+        std::string ansi, utf8;
+    };
+    const Case cases[] = {{"\xDC"
+                           "ber.bin",
+                           "\xC3\x9C"
+                           "ber.bin"},
+                          {"caf\xE9 \xB5\xE6.bin", "caf\xC3\xA9 \xC2\xB5\xC3\xA6.bin"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.utf8);
+        // Made and read through the ANSI calls by plain concatenation: std::filesystem would
+        // take the bytes for UTF-8. The test starts the program through CreateProcessA, so the
+        // name reaches it converted from the ANSI code page.
+        const std::string path = folder.path() + "\\" + c.ansi;
+        writeFile(path, originalBytes());
+        write("new.bin", patchedBytes());
+        ProcessResult created =
+            run({"--original", c.ansi, "--patched", "new.bin", "--patch", "fix.pat"});
+        ASSERT_EQ(created.exitCode, 0) << created.err;
+        EXPECT_EQ(outputLines(created.out).at(0), "Original file: " + c.utf8);
+        const std::string patch = read("fix.pat");
+        EXPECT_EQ(patch.substr(6, 4 + c.utf8.size()),
+                  le32(static_cast<std::uint32_t>(c.utf8.size())) + c.utf8);
+        ProcessResult applied = run({"--patch", "fix.pat"});
+        EXPECT_EQ(applied.exitCode, 0) << applied.err;
+        EXPECT_EQ(readFile(path), patchedBytes());
 
-    // Made and read back through the ANSI calls by plain concatenation: std::filesystem would
-    // take the bytes for UTF-8.
-    const std::string path = folder.path() + "\\" + name;
-    writeFile(path, originalBytes());
-    write("new.bin", patchedBytes());
-    ProcessResult created = run({"--original", name, "--patched", "new.bin", "--patch", "fix.pat"});
-    ASSERT_EQ(created.exitCode, 0) << created.err;
-    EXPECT_NE(created.out.find(name), std::string::npos) << created.out;
-    EXPECT_EQ(read("fix.pat").substr(6, 4 + name.size()),
-              le32(static_cast<std::uint32_t>(name.size())) + name);
-    ProcessResult applied = run({"--patch", "fix.pat"});
-    EXPECT_EQ(applied.exitCode, 0) << applied.err;
-    EXPECT_EQ(readFile(path), patchedBytes());
+        // A patch that holds the name in the ANSI code page, as earlier builds made it.
+        writeFile(path, originalBytes());
+        write("old.pat", patchFor(c.ansi, ""));
+        applied = run({"--patch", "old.pat"});
+        EXPECT_EQ(applied.exitCode, 0) << applied.err;
+        EXPECT_OUTPUT(applied.out, "Reading patch file: old.pat",
+                      "Patch for file " + c.utf8 + " (64 bytes)",
+                      "Applying patch:", "@ 0000000A : 1 bytes", "@ 00000028 : 1 bytes");
+        EXPECT_EQ(readFile(path), patchedBytes());
+    }
 }
 
 // ---- The file to patch, held by another process ------------------------------------------

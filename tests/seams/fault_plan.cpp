@@ -155,5 +155,13 @@ void after(Call) {
 #endif
 }
 
+bool consoleOfItsOwn(bool& alone) {
+    const char* text = std::getenv("MORVANE_TEST_CONSOLE");
+    if (text == nullptr)
+        return false;
+    alone = std::strcmp(text, "own") == 0;
+    return true;
+}
+
 } // namespace seam
 } // namespace platform

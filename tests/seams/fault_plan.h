@@ -9,7 +9,8 @@
 // completes, then the process is killed without any clean-up), interrupt, terminate, hangup
 // or quit (the call completes, then the process sends itself SIGINT, SIGTERM, SIGHUP or
 // SIGQUIT; POSIX only) or stop (the call completes, then the process stops itself with SIGSTOP
-// until it is sent SIGCONT; POSIX only).
+// until it is sent SIGCONT; POSIX only). MORVANE_TEST_CONSOLE=own makes the Windows program
+// take its console for one of its own (as after a double click), =shared for one it shares.
 #pragma once
 
 #include "platform/platform.h"

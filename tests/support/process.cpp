@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <stdexcept>
 
 #ifdef _WIN32
@@ -73,6 +75,53 @@ std::vector<std::string> editedEnvironment(const std::vector<std::string>& curre
             result.push_back(name + "=" + options.setEnv[i].second);
     }
     return result;
+}
+
+// Every run of the current test, printed with its exit status and both streams when the test
+// fails, so that a failed expectation on a run always shows what the run said.
+struct LoggedRun {
+    std::string commandLine;
+    ProcessResult result;
+};
+std::vector<LoggedRun> runsOfThisTest;
+
+std::string excerpt(const std::string& stream) {
+    const std::size_t limit = 2000;
+    if (stream.size() <= limit)
+        return stream;
+    return stream.substr(0, limit / 2) + "\n[... " + std::to_string(stream.size() - limit) +
+           " bytes left out ...]\n" + stream.substr(stream.size() - limit / 2);
+}
+
+class RunLog : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override { runsOfThisTest.clear(); }
+    void OnTestEnd(const ::testing::TestInfo& test) override {
+        if (test.result()->Failed()) {
+            for (const LoggedRun& run : runsOfThisTest) {
+                const ProcessResult& r = run.result;
+                std::printf("[run] %s\n[run] exit status %d\n", run.commandLine.c_str(),
+                            r.exitCode);
+                if (!r.combined.empty())
+                    std::printf("[run] output:\n%s\n", excerpt(r.combined).c_str());
+                std::printf("[run] stdout:\n%s\n[run] stderr:\n%s\n", excerpt(r.out).c_str(),
+                            excerpt(r.err).c_str());
+            }
+        }
+        runsOfThisTest.clear();
+    }
+};
+
+const bool runLogInstalled = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new RunLog);
+    return true;
+}();
+
+void logRun(const std::string& program, const std::vector<std::string>& arguments,
+            const ProcessResult& result) {
+    std::string commandLine = program;
+    for (const std::string& argument : arguments)
+        commandLine += " '" + argument + "'";
+    runsOfThisTest.push_back({commandLine, result});
 }
 
 } // namespace
@@ -164,10 +213,8 @@ void makePipe(HANDLE& readEnd, HANDLE& writeEnd) {
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
 }
 
-} // namespace
-
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
-                         const ProcessOptions& options) {
+ProcessResult runChild(const std::string& program, const std::vector<std::string>& arguments,
+                       const ProcessOptions& options) {
     std::string commandLine;
     appendQuoted(commandLine, program);
     for (const std::string& argument : arguments)
@@ -189,10 +236,24 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     startup.hStdOutput = outWrite;
     startup.hStdError = options.mergeStreams ? outWrite : errWrite;
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessA(
-        program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, &environment[0],
-        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
-        &process);
+    BOOL started = FALSE;
+    DWORD error = 0;
+    for (int attempt = 1; !started; ++attempt) {
+        started = CreateProcessA(
+            program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, &environment[0],
+            options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
+            &process);
+        error = started ? 0 : GetLastError();
+        // Wine reports ERROR_INTERNAL_ERROR when the new process died inside Wine's own start-up,
+        // before the first instruction of the program (the program had no chance to run, print
+        // or set an exit status); about once in several thousand starts on a loaded machine,
+        // for any program. Only that is tried again, and the retry is printed.
+        if (started || error != ERROR_INTERNAL_ERROR || !runningUnderWine() || attempt == 3)
+            break;
+        std::printf("[run] Wine could not start %s (error %lu); starting it again\n",
+                    program.c_str(), static_cast<unsigned long>(error));
+        Sleep(100);
+    }
     CloseHandle(outWrite);
     if (errWrite != nullptr)
         CloseHandle(errWrite);
@@ -202,7 +263,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
         CloseHandle(outRead);
         if (errRead != nullptr)
             CloseHandle(errRead);
-        throw std::runtime_error("cannot start " + program);
+        throw std::runtime_error("cannot start " + program + ": CreateProcess failed with error " +
+                                 std::to_string(error) + "; command line: " + commandLine);
     }
 
     ProcessResult result;
@@ -229,6 +291,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+} // namespace
+
 #else
 
 namespace {
@@ -240,10 +304,8 @@ void makePipe(int ends[2]) {
     ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
 }
 
-} // namespace
-
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
-                         const ProcessOptions& options) {
+ProcessResult runChild(const std::string& program, const std::vector<std::string>& arguments,
+                       const ProcessOptions& options) {
     // Everything the child needs is made before fork: it only calls async-signal-safe functions.
     std::vector<std::string> current;
     for (char** entry = environ; *entry != nullptr; ++entry)
@@ -269,7 +331,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 
     pid_t child = ::fork();
     if (child < 0)
-        throw std::runtime_error("fork failed");
+        throw std::runtime_error("cannot start " + program +
+                                 ": fork failed: " + std::strerror(errno));
     if (child == 0) {
         int input = ::open("/dev/null", O_RDONLY);
         if (input >= 0)
@@ -322,7 +385,25 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     return result;
 }
 
+} // namespace
+
 #endif
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options) {
+    ProcessResult result = runChild(program, arguments, options);
+    logRun(program, arguments, result);
+    return result;
+}
+
+bool runningUnderWine() {
+#ifdef _WIN32
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
 
 std::string morvanePath() {
     // The environment may name another build, for instance when the tests run under Wine.

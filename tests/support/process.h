@@ -28,6 +28,9 @@ struct ProcessOptions {
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const ProcessOptions& options = ProcessOptions());
 
+// True in a Windows build that runs under Wine.
+bool runningUnderWine();
+
 // Path of the morvane program under test.
 std::string morvanePath();
 // Path of the copy of the program built with the fault seams (see seams/fault_plan.h).
