@@ -2,6 +2,7 @@
 
 #include "app/console.h"
 #include "app/input_file.h"
+#include "apply/patch_windows.h"
 #include "apply/resume_record.h"
 #include "apply/show_message.h"
 #include "apply/verify_blocks.h"
@@ -9,6 +10,7 @@
 #include "platform/platform.h"
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -34,11 +36,9 @@ void printBlockLine(const StoredBlock& block) {
 
 // Reads the patch file: header, message (shown at once), blocks. Ends the run on a damaged or
 // unreadable patch, before the target is looked at.
-BlockList readPatch(const std::string& patchName, PatchHeader& header, ResumeJob& job) {
-    std::uint64_t patchSize = 0;
-    platform::File patchFile = openInputOrFail(patchName, "Could not open patch file", patchSize);
-    ByteSource source = sourceFromFile(patchFile, patchSize);
-    source.hashing = true;
+void readPatch(const platform::File& patchFile, std::uint64_t patchSize, PatchHeader& header,
+               PatchReading& reading, ResumeJob& job) {
+    ByteSource source = checkedSourceFromFile(patchFile, patchSize, reading.chunks);
     HeaderStatus status = readPatchHeader(source, header);
     if (source.failed)
         failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
@@ -47,43 +47,172 @@ BlockList readPatch(const std::string& patchName, PatchHeader& header, ResumeJob
     if (!header.message.empty())
         showPatchMessage(header.message);
 
-    BlockList blocks;
-    BlocksStatus blocksStatus = collectBlocks(source, blocks);
+    ScanStatus blocksStatus = scanBlocks(source, reading);
     if (source.failed)
         failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
-    if (blocksStatus != BlocksStatus::Valid)
+    if (blocksStatus != ScanStatus::Valid)
         failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
     job.patchLength = patchSize;
-    job.patchHash = source.hash;
-    return blocks;
+    job.patchHash = hashBytes(HASH_SEED, reading.chunks.hashes.data(),
+                              reading.chunks.hashes.size() * sizeof(std::uint64_t));
 }
 
-// Writes the original side back over the blocks before `written`, last first, and ends the
-// run. When that too fails, the resume record stays for a later run to finish or undo the job.
-[[noreturn]] void rollBack(const platform::File& target, const BlockList& blocks,
-                           BlockList::Iterator written, const ResumeJob& job) {
+// A long block's pieces are checked as the whole block is: outside the file, it matches
+// neither side.
+bool pieceOutside(const PatchWindow& window, std::uint64_t size) {
+    return window.piece && std::uint64_t(window.blockOffset) + window.blockLength > size;
+}
+
+// Checks every window of the patch against the target, as verifyBlocks checks one list.
+Verification verifyPatch(const platform::File& target, std::uint64_t size, PatchReading& reading,
+                         bool reverse) {
+    Verification result;
+    WindowReader reader = readWindows(reading, reverse);
+    PatchWindow window;
+    while (nextWindow(reader, window)) {
+        Verification part = pieceOutside(window, size) ? Verification{false, false}
+                                                       : verifyBlocks(target, size, *window.blocks);
+        result.matchesOriginal = result.matchesOriginal && part.matchesOriginal;
+        result.matchesPatched = result.matchesPatched && part.matchesPatched;
+        if (!result.matchesOriginal && !result.matchesPatched)
+            return result;
+    }
+    if (windowsFailed(reader))
+        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+    return result;
+}
+
+bool verifyMixedPatch(const platform::File& target, std::uint64_t size, PatchReading& reading,
+                      bool reverse) {
+    WindowReader reader = readWindows(reading, reverse);
+    PatchWindow window;
+    while (nextWindow(reader, window)) {
+        if (pieceOutside(window, size) || !verifyMixedBlocks(target, size, *window.blocks))
+            return false;
+    }
+    if (windowsFailed(reader))
+        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+    return true;
+}
+
+// Writes the original side back over the blocks of the current window before `written`, last
+// first, then over every block of the `windowsDone` windows before it, read again, and ends the
+// run with `message`. When that too fails, the resume record stays for a later run to finish
+// or undo the job.
+[[noreturn]] void rollBack(const platform::File& target, PatchReading& reading,
+                           std::uint64_t windowsDone, const PatchWindow& current,
+                           BlockList::Iterator written, const ResumeJob& job, ExitCode code,
+                           const char* message) {
     bool restored = true;
-    while (written != blocks.begin()) {
+    while (written != current.blocks->begin()) {
         StoredBlock block = *--written;
         restored = platform::writeAt(target, block.offset, block.originalBytes, block.length()) &&
                    restored;
     }
+    WindowReader reader = readWindows(reading, job.reverse);
+    PatchWindow window;
+    for (std::uint64_t i = 0; i < windowsDone; ++i) {
+        if (!nextWindow(reader, window)) {
+            restored = false;
+            break;
+        }
+        for (BlockList::Iterator at = window.blocks->begin(); at != window.blocks->end(); ++at)
+            restored =
+                platform::writeAt(target, at->offset, at->originalBytes, at->length()) && restored;
+    }
     if (restored && platform::syncFile(target))
         removeResumeRecord(job);
-    failWith(EXIT_CANNOT_WRITE, "Could not write to file to patch");
+    failWith(code, message);
+}
+
+void printWindowLine(const PatchWindow& window, const StoredBlock& block) {
+    if (!window.piece) {
+        printBlockLine(block);
+    } else if (window.closesBlock) {
+        StoredBlock whole;
+        whole.offset = window.blockOffset;
+        whole.size = window.blockLength;
+        printBlockLine(whole);
+    }
+}
+
+// Neighbouring blocks this close are written together, with the target's bytes between them...
+const std::uint64_t WRITE_GAP = 1024;
+// ...in one write of up to this many bytes.
+const std::size_t WRITE_SPAN = 1024 * 1024;
+
+// Writes the window's blocks, each run of neighbours in one write of the bytes just read from
+// the target with the blocks' new bytes over them, and prints their lines. False when a write
+// failed, with `written` past every block it may have touched.
+bool writeWindow(const platform::File& target, const PatchWindow& window,
+                 BlockList::Iterator& written, std::vector<std::uint8_t>& span) {
+    const BlockList& blocks = *window.blocks;
+    for (BlockList::Iterator at = blocks.begin(); at != blocks.end();) {
+        StoredBlock first = *at;
+        std::uint64_t start = first.offset;
+        std::uint64_t reach = start + first.length();
+        BlockList::Iterator next = at;
+        std::size_t count = 1;
+        while (++next != blocks.end()) {
+            StoredBlock block = *next;
+            std::uint64_t end = std::uint64_t(block.offset) + block.length();
+            if (block.offset < reach || block.offset - reach > WRITE_GAP ||
+                end - start > WRITE_SPAN)
+                break;
+            reach = end;
+            ++count;
+        }
+        bool together = false;
+        if (count > 1) {
+            span.resize(static_cast<std::size_t>(reach - start));
+            platform::ReadResult got = platform::readAt(target, start, span.data(), span.size());
+            together = !got.failed && got.count == span.size();
+        }
+        if (together) {
+            for (BlockList::Iterator in = at; in != next; ++in)
+                std::memcpy(span.data() + (in->offset - start), in->patchedBytes, in->length());
+            written = next;
+            if (!platform::writeAt(target, start, span.data(), span.size()))
+                return false;
+            for (; at != next; ++at)
+                printWindowLine(window, *at);
+            continue;
+        }
+        // One write per block: a single block, or a run whose bytes could not be read.
+        for (; at != next;) {
+            StoredBlock block = *at;
+            written = ++at;
+            if (!platform::writeAt(target, block.offset, block.patchedBytes, block.length()))
+                return false;
+            printWindowLine(window, block);
+        }
+    }
+    return true;
 }
 
 // Writes every block, then makes the writes durable; a failure anywhere rolls the file back.
-void writeBlocks(const platform::File& target, const BlockList& blocks, const ResumeJob& job) {
-    for (BlockList::Iterator at = blocks.begin(); at != blocks.end();) {
-        StoredBlock block = *at;
-        ++at;
-        if (!platform::writeAt(target, block.offset, block.patchedBytes, block.length()))
-            rollBack(target, blocks, at, job);
-        printBlockLine(block);
+void writeBlocks(const platform::File& target, PatchReading& reading, const ResumeJob& job) {
+    WindowReader reader = readWindows(reading, job.reverse);
+    PatchWindow window;
+    BlockList none;
+    window.blocks = &none;
+    std::uint64_t windowsDone = 0;
+    std::vector<std::uint8_t> span;
+    while (nextWindow(reader, window)) {
+        BlockList::Iterator written = window.blocks->begin();
+        if (!writeWindow(target, window, written, span))
+            rollBack(target, reading, windowsDone, window, written, job, EXIT_CANNOT_WRITE,
+                     "Could not write to file to patch");
+        ++windowsDone;
     }
+    // The last window stays as it was: the rollback takes it from memory, the others again.
+    std::uint64_t before = windowsDone > 0 ? windowsDone - 1 : 0;
+    if (windowsFailed(reader))
+        rollBack(target, reading, before, window, window.blocks->end(), job, EXIT_CANNOT_OPEN,
+                 "Could not read patch file");
     if (!platform::syncFile(target))
-        rollBack(target, blocks, blocks.end(), job);
+        rollBack(target, reading, before, window, window.blocks->end(), job, EXIT_CANNOT_WRITE,
+                 "Could not write to file to patch");
 }
 
 } // namespace
@@ -93,11 +222,14 @@ void applyPatch(const std::string& patchName, bool reverse) {
     PatchHeader header;
     ResumeJob job;
     job.reverse = reverse;
-    BlockList blocks = readPatch(patchName, header, job);
+    std::uint64_t patchSize = 0;
+    platform::File patchFile = openInputOrFail(patchName, "Could not open patch file", patchSize);
+    PatchReading reading;
+    readPatch(patchFile, patchSize, header, reading, job);
 
     if (reverse) {
         printText("Reversing patch data...");
-        blocks.swapSides();
+        reading.held.swapSides();
         printLine(" DONE");
     }
     printLine("Patch for file " + header.targetName + " (" + std::to_string(header.fileSize) +
@@ -115,14 +247,14 @@ void applyPatch(const std::string& patchName, bool reverse) {
     job.targetPath = platform::fullPath(header.targetName);
     // A record of an interrupted run on this file with this patch: the file may hold some
     // blocks in one state and some in the other, and this run takes it to its own side.
-    if (!blocks.empty())
+    if (reading.blockCount != 0)
         findResumeRecord(job);
     bool resuming = job.recorded;
     if (resuming) {
-        if (!verifyMixedBlocks(target, targetSize, blocks))
+        if (!verifyMixedPatch(target, targetSize, reading, reverse))
             failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
     } else {
-        Verification verification = verifyBlocks(target, targetSize, blocks);
+        Verification verification = verifyPatch(target, targetSize, reading, reverse);
         if (!verification.matchesOriginal && !verification.matchesPatched)
             failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
         if (verification.matchesPatched)
@@ -136,7 +268,7 @@ void applyPatch(const std::string& patchName, bool reverse) {
     // patch is still applied; only resuming after a crash is then not possible.
     if (!resuming)
         writeResumeRecord(job);
-    writeBlocks(target, blocks, job);
+    writeBlocks(target, reading, job);
     if (!platform::closeFile(target))
         failWith(EXIT_CANNOT_WRITE, "Could not write to file to patch");
     removeResumeRecord(job);
