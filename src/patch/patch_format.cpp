@@ -174,11 +174,15 @@ bool rangesAreDisjoint(GrowableArray<BlockRange>& ranges) {
     return true;
 }
 
-void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks) {
+void writePatchHeader(ByteSink& sink, const PatchHeader& header) {
     writeBytes(sink, PATCH_MAGIC, PATCH_MAGIC_SIZE);
     writeCountedString(sink, header.targetName);
     writeU32(sink, header.fileSize);
     writeCountedString(sink, header.message);
+}
+
+void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks) {
+    writePatchHeader(sink, header);
     for (const StoredBlock& block : blocks)
         writeBlock(sink, block);
 }

@@ -59,4 +59,6 @@ struct BlockRange {
 };
 // True when no two of the ranges share a byte; sorts them.
 bool rangesAreDisjoint(GrowableArray<BlockRange>& ranges);
+// Everything before the first block record.
+void writePatchHeader(ByteSink& sink, const PatchHeader& header);
 void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks);
