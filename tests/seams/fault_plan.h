@@ -7,7 +7,8 @@
 // one). The actions: fail (nothing moves, the call reports an error), short (half the bytes
 // move; a read then looks like the end of the file, a write reports an error), kill (the call
 // completes, then the process is killed without any clean-up) or interrupt (the call
-// completes, then the process sends itself SIGINT; POSIX only).
+// completes, then the process sends itself SIGINT; POSIX only) or change (before the call, the
+// file's last byte is flipped on disk, as if another program wrote to it; POSIX only).
 #pragma once
 
 #include "platform/platform.h"
@@ -17,7 +18,7 @@
 namespace faults {
 
 enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext };
-enum class Action { None, Fail, Short, Kill, Interrupt };
+enum class Action { None, Fail, Short, Kill, Interrupt, Change };
 
 struct Plan {
     Call call = Call::ReadAt;
