@@ -205,14 +205,14 @@ void writeBlocks(const platform::File& target, PatchReading& reading, const Resu
                      "Could not write to file to patch");
         ++windowsDone;
     }
-    // The last window stays as it was: the rollback takes it from memory, the others again.
-    std::uint64_t before = windowsDone > 0 ? windowsDone - 1 : 0;
+    // A window that failed to read was not written: every window written is read again.
     if (windowsFailed(reader))
-        rollBack(target, reading, before, window, window.blocks->end(), job, EXIT_CANNOT_OPEN,
-                 "Could not read patch file");
+        rollBack(target, reading, windowsDone, PatchWindow{&none}, none.begin(), job,
+                 EXIT_CANNOT_OPEN, "Could not read patch file");
+    // The last window stays as it was: the rollback takes it from memory, the others again.
     if (!platform::syncFile(target))
-        rollBack(target, reading, before, window, window.blocks->end(), job, EXIT_CANNOT_WRITE,
-                 "Could not write to file to patch");
+        rollBack(target, reading, windowsDone > 0 ? windowsDone - 1 : 0, window,
+                 window.blocks->end(), job, EXIT_CANNOT_WRITE, "Could not write to file to patch");
 }
 
 } // namespace
