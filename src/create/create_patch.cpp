@@ -107,14 +107,17 @@ ScanTotals scanFiles(const Inputs& inputs, ByteSink* sink) {
         totals.bytes += length;
         if (sink == nullptr)
             return;
-        writeU32(*sink, static_cast<std::uint32_t>(start));
-        writeU32(*sink, static_cast<std::uint32_t>(length));
         if (start >= chunkStart) {
             std::size_t at = static_cast<std::size_t>(start - chunkStart);
-            std::size_t count = static_cast<std::size_t>(length);
-            writeBytes(*sink, chunks[0] + at, count);
-            writeBytes(*sink, chunks[1] + at, count);
+            StoredBlock block;
+            block.offset = static_cast<std::uint32_t>(start);
+            block.size = static_cast<std::uint32_t>(length);
+            block.originalBytes = chunks[0] + at;
+            block.patchedBytes = chunks[1] + at;
+            writeBlock(*sink, block);
         } else {
+            writeU32(*sink, static_cast<std::uint32_t>(start));
+            writeU32(*sink, static_cast<std::uint32_t>(length));
             copy(inputs.original, start, length, "Could not read original file");
             copy(inputs.patched, start, length, "Could not read patched file");
         }
