@@ -2,7 +2,9 @@
 
 #include "seams/fault_plan.h"
 
+#include <filesystem>
 #include <random>
+#include <set>
 
 namespace {
 
@@ -142,6 +144,47 @@ TEST_F(Streaming, KilledAndFailedRunsResumeAndRollBack) {
             EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
         }
     }
+}
+
+// A read of the patch or of the target that fails or comes up short anywhere, past the first
+// buffer too, ends the run with the target as it was, or (a read of the target's bytes between
+// blocks) leaves the blocks to be written one by one. When every read from then on fails, the
+// target reads as a mismatch; a rollback that cannot read the patch again leaves the record.
+TEST_F(Streaming, AFailedReadAnywhereLeavesTheTargetWholeOrPatched) {
+    std::string a, b;
+    makePair(3, 5u << 19, 0, a, b);
+    write("t.new", b);
+    write("t.bin", a);
+    ASSERT_EQ(run({"--original", "t.bin", "--patched", "t.new", "--patch", "fix.pat"}).exitCode, 0);
+    std::set<int> codes;
+    for (bool onward : {false, true}) {
+        for (faults::Action action : {faults::Action::Fail, faults::Action::Short}) {
+            for (unsigned n = 1; n <= 40; n += 3) {
+                faults::Plan plan{Call::ReadAt, n, action, onward};
+                SCOPED_TRACE(faults::describe(plan));
+                write("t.bin", a);
+                ProcessResult result = runSeamed(APPLY, plan);
+                codes.insert(result.exitCode);
+                if (result.exitCode == 0) {
+                    EXPECT_TRUE(read("t.bin") == b);
+                    continue;
+                }
+                if (result.exitCode == 4) {
+                    EXPECT_FAILURE(result, 4, "Could not read patch file");
+                } else {
+                    EXPECT_FAILURE(result, 10, "Patch does not apply to this file (data mismatch)");
+                }
+                if (onward && outputLines(result.out).size() >= 3) {
+                    for (const std::string& name : namesIn(temporaryFolder()))
+                        std::filesystem::remove(std::filesystem::path(temporaryFolder()) / name);
+                    continue;
+                }
+                EXPECT_TRUE(read("t.bin") == a);
+                EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
+            }
+        }
+    }
+    EXPECT_EQ(codes, (std::set<int>{0, 4, 10}));
 }
 
 #ifndef _WIN32
