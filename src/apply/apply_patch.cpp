@@ -169,8 +169,10 @@ bool writeWindow(const platform::File& target, const PatchWindow& window,
             together = !got.failed && got.count == span.size();
         }
         if (together) {
-            for (BlockList::Iterator in = at; in != next; ++in)
-                std::memcpy(span.data() + (in->offset - start), in->patchedBytes, in->length());
+            for (BlockList::Iterator in = at; in != next; ++in) {
+                if (in->length() != 0)
+                    std::memcpy(span.data() + (in->offset - start), in->patchedBytes, in->length());
+            }
             written = next;
             if (!platform::writeAt(target, start, span.data(), span.size()))
                 return false;

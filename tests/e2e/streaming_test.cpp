@@ -115,6 +115,19 @@ TEST_F(Streaming, LargePatchesAreExactAndApplyBothWays) {
     }
 }
 
+// Neighbouring blocks, empty ones among them, are written in one piece and keep their lines.
+TEST_F(Streaming, NeighboursAndEmptyBlocksAreWrittenTogether) {
+    write("t.bin", std::string(64, 'a'));
+    write("fix.pat", patchBytes("t.bin", 64, "",
+                                {{8, "a", "b"}, {9, "", ""}, {12, "aa", "xy"}, {20, "", ""}}));
+    ProcessResult result = run(APPLY);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "Patch for file t.bin (64 bytes)",
+                  "Applying patch:", "@ 00000008 : 1 bytes", "@ 00000009 : 0 bytes",
+                  "@ 0000000C : 2 bytes", "@ 00000014 : 0 bytes");
+    EXPECT_EQ(read("t.bin"), "aaaaaaaabaaaxyaa" + std::string(48, 'a'));
+}
+
 // Blocks written together, a window at a time: a run killed after any write is finished or
 // undone by the next, and a failed write is rolled back, windows read again included.
 TEST_F(Streaming, KilledAndFailedRunsResumeAndRollBack) {
