@@ -16,6 +16,11 @@ std::vector<std::string>& temporaries() {
     return names;
 }
 
+platform::File*& temporaryStillRead() {
+    static platform::File* file = nullptr;
+    return file;
+}
+
 void forget(OutputFile& output) {
     std::vector<OutputFile*>& outputs = pending();
     outputs.erase(std::remove(outputs.begin(), outputs.end(), &output), outputs.end());
@@ -70,6 +75,10 @@ void removeWhenRunFails(const std::string& name) {
     platform::removeWhenInterrupted(temporaries());
 }
 
+void closeBeforeRemoving(platform::File* file) {
+    temporaryStillRead() = file;
+}
+
 void removeTemporary(const std::string& name) {
     std::vector<std::string>& names = temporaries();
     names.erase(std::remove(names.begin(), names.end(), name), names.end());
@@ -101,6 +110,8 @@ void discardPendingOutputs() {
             platform::removeFile(output->freshName);
     }
     pending().clear();
+    if (temporaryStillRead() != nullptr)
+        *temporaryStillRead() = platform::File();
     for (const std::string& name : temporaries())
         platform::removeFile(name);
     temporaries().clear();

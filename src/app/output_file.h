@@ -32,6 +32,9 @@ bool openTemporaryOutput(const std::string& name, OutputFile& output);
 // removeTemporary.
 void removeWhenRunFails(const std::string& name);
 void removeTemporary(const std::string& name);
+// While it is set, a failing run closes `file`, a temporary file it still reads, before it
+// removes the temporary files (Windows deletes no file that is open); null for none.
+void closeBeforeRemoving(platform::File* file);
 
 // Closes the outputs not yet committed and removes their fresh files, and removes the run's
 // temporary files; a failing run calls it on its way out.

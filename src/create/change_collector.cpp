@@ -32,6 +32,22 @@ std::size_t firstDifference(const std::uint8_t* a, const std::uint8_t* b, std::s
     return i;
 }
 
+std::size_t firstEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t count) {
+    const std::uint64_t LOW = 0x0101010101010101u;
+    const std::uint64_t HIGH = 0x8080808080808080u;
+    std::size_t i = 0;
+    // A word of differences with no zero byte holds no equal pair.
+    while (count - i >= 8) {
+        std::uint64_t difference = loadWord(a + i) ^ loadWord(b + i);
+        if (((difference - LOW) & ~difference & HIGH) != 0)
+            break;
+        i += 8;
+    }
+    while (i < count && a[i] != b[i])
+        ++i;
+    return i;
+}
+
 void collectChanges(ChangeCollector& collector, const std::uint8_t* original,
                     const std::uint8_t* patched, std::size_t count, std::uint64_t position) {
     std::size_t i = 0;

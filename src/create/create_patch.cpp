@@ -17,28 +17,123 @@ const std::size_t COMPARE_CHUNK_SIZE = 256 * 1024;
 // Sizes and offsets in a patch are 32-bit.
 const std::uint64_t LARGEST_PATCHABLE_SIZE = 0xFFFFFFFFu;
 
-void compareFiles(const platform::File& original, const platform::File& patched, std::uint64_t size,
-                  ChangeCollector& collector) {
+// The blocks of a patch are kept in memory up to about this many bytes; a larger patch is
+// found in one pass and written in a second, straight from the two files.
+const std::uint64_t COLLECT_BUDGET = 6 * 1024 * 1024;
+
+struct Inputs {
+    const platform::File& original;
+    const platform::File& patched;
+    std::uint64_t size;
+};
+
+// Reads both files chunk by chunk and hands each pair of chunks to `compare`, with where it
+// starts, until it returns false. With `hashes`, the hash of each file's bytes goes there.
+template <typename Compare>
+void readBoth(const Inputs& inputs, std::uint64_t* hashes, Compare compare) {
     std::vector<std::uint8_t> originalChunk(COMPARE_CHUNK_SIZE);
     std::vector<std::uint8_t> patchedChunk(COMPARE_CHUNK_SIZE);
     std::uint64_t position = 0;
-    while (position < size) {
-        std::size_t wanted =
-            static_cast<std::size_t>(std::min<std::uint64_t>(COMPARE_CHUNK_SIZE, size - position));
+    while (position < inputs.size) {
+        std::size_t wanted = static_cast<std::size_t>(
+            std::min<std::uint64_t>(COMPARE_CHUNK_SIZE, inputs.size - position));
         // Both sizes were taken at the start: fewer bytes now means a read error or a file
         // that shrank, and a patch of the first part only would pass for a whole one.
         platform::ReadResult gotOriginal =
-            platform::readAt(original, position, originalChunk.data(), wanted);
+            platform::readAt(inputs.original, position, originalChunk.data(), wanted);
         if (gotOriginal.failed || gotOriginal.count < wanted)
             failWith(EXIT_CANNOT_OPEN, "Could not read original file");
         platform::ReadResult gotPatched =
-            platform::readAt(patched, position, patchedChunk.data(), wanted);
+            platform::readAt(inputs.patched, position, patchedChunk.data(), wanted);
         if (gotPatched.failed || gotPatched.count < wanted)
             failWith(EXIT_CANNOT_OPEN, "Could not read patched file");
-        collectChanges(collector, originalChunk.data(), patchedChunk.data(), wanted, position);
+        if (hashes != nullptr) {
+            std::uint64_t chunkHashes[2] = {hashSpan(originalChunk.data(), wanted),
+                                            hashSpan(patchedChunk.data(), wanted)};
+            for (int i = 0; i < 2; ++i)
+                hashes[i] = hashBytes(hashes[i], &chunkHashes[i], sizeof chunkHashes[i]);
+        }
+        if (!compare(originalChunk.data(), patchedChunk.data(), wanted, position))
+            return;
         position += wanted;
     }
+}
+
+// Collects the blocks in memory; false when they would take more than the budget.
+bool compareFiles(const Inputs& inputs, ChangeCollector& collector) {
+    bool fits = true;
+    readBoth(inputs, nullptr,
+             [&](const std::uint8_t* original, const std::uint8_t* patched, std::size_t count,
+                 std::uint64_t position) {
+                 collectChanges(collector, original, patched, count, position);
+                 std::uint64_t open = collector.insideBlock ? collector.blocks.lastLength() : 0;
+                 fits = 2 * (collector.byteTotal + open) + 8 * collector.blocks.size() <=
+                        COLLECT_BUDGET;
+                 return fits;
+             });
     finishChanges(collector);
+    return fits;
+}
+
+struct ScanTotals {
+    std::uint64_t blocks = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t hashes[2] = {HASH_SEED, HASH_SEED};
+};
+
+// Finds the blocks without keeping them; with a sink, writes each record to it as its block
+// closes, its bytes from the chunks in hand or read again from the files.
+ScanTotals scanFiles(const Inputs& inputs, ByteSink* sink) {
+    ScanTotals totals;
+    ChangeScan scan;
+    const std::uint8_t* chunks[2] = {nullptr, nullptr};
+    std::uint64_t chunkStart = 0;
+    std::vector<std::uint8_t> piece;
+    auto copy = [&](const platform::File& file, std::uint64_t start, std::uint64_t length,
+                    const char* failure) {
+        piece.resize(COMPARE_CHUNK_SIZE);
+        for (std::uint64_t done = 0; done < length;) {
+            std::size_t count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));
+            platform::ReadResult got = platform::readAt(file, start + done, piece.data(), count);
+            if (got.failed || got.count < count)
+                failWith(EXIT_CANNOT_OPEN, failure);
+            writeBytes(*sink, piece.data(), count);
+            done += count;
+        }
+    };
+    auto report = [&](std::uint64_t start, std::uint64_t length) {
+        ++totals.blocks;
+        totals.bytes += length;
+        if (sink == nullptr)
+            return;
+        if (start >= chunkStart) {
+            std::size_t at = static_cast<std::size_t>(start - chunkStart);
+            StoredBlock block;
+            block.offset = static_cast<std::uint32_t>(start);
+            block.size = static_cast<std::uint32_t>(length);
+            block.originalBytes = chunks[0] + at;
+            block.patchedBytes = chunks[1] + at;
+            writeBlock(*sink, block);
+        } else {
+            writeU32(*sink, static_cast<std::uint32_t>(start));
+            writeU32(*sink, static_cast<std::uint32_t>(length));
+            copy(inputs.original, start, length, "Could not read original file");
+            copy(inputs.patched, start, length, "Could not read patched file");
+        }
+    };
+    readBoth(inputs, totals.hashes,
+             [&](const std::uint8_t* original, const std::uint8_t* patched, std::size_t count,
+                 std::uint64_t position) {
+                 chunks[0] = original;
+                 chunks[1] = patched;
+                 chunkStart = position;
+                 scanChanges(scan, original, patched, count, position, report);
+                 if (position + count == inputs.size) // while the last chunks are in hand
+                     finishScan(scan, report);
+                 return true;
+             });
+    return totals;
 }
 
 std::string readMessage(const std::string& messageName,
@@ -83,16 +178,25 @@ std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
         failWith(EXIT_SIZE_MISMATCH, "Files are too large for a patch");
 
     printText("Comparing files...");
+    Inputs both = {original, patched, originalSize};
     ChangeCollector collector;
-    compareFiles(original, patched, originalSize, collector);
-    original = platform::File();
-    patched = platform::File();
+    bool held = compareFiles(both, collector);
+    ScanTotals found;
+    if (held) {
+        found.blocks = collector.blocks.size();
+        found.bytes = collector.byteTotal;
+        original = platform::File();
+        patched = platform::File();
+    } else {
+        collector = ChangeCollector();
+        found = scanFiles(both, nullptr);
+    }
     printLine(" DONE");
 
-    if (collector.blocks.empty())
+    if (found.blocks == 0)
         failWith(EXIT_NOTHING_TO_PATCH, "Nothing to patch, both files are identical");
-    printLine("Found " + countedWord(collector.byteTotal, "byte") + " in " +
-              countedWord(collector.blocks.size(), "block") + ".");
+    printLine("Found " + countedWord(found.bytes, "byte") + " in " +
+              countedWord(found.blocks, "block") + ".");
 
     PatchHeader header;
     header.targetName = originalName;
@@ -107,7 +211,18 @@ std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
     if (!opened)
         failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
     ByteSink sink = sinkToFile(output.file);
-    writePatch(sink, header, collector.blocks);
+    if (held) {
+        writePatch(sink, header, collector.blocks);
+    } else {
+        writePatchHeader(sink, header);
+        ScanTotals written = scanFiles(both, &sink);
+        // A file changed since the first pass would give a patch other than the one counted.
+        if (written.hashes[0] != found.hashes[0])
+            failWith(EXIT_CANNOT_OPEN, "Could not read original file");
+        if (written.hashes[1] != found.hashes[1] || written.blocks != found.blocks ||
+            written.bytes != found.bytes)
+            failWith(EXIT_CANNOT_OPEN, "Could not read patched file");
+    }
     if (!flushSink(sink) || !commitOutput(output))
         failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
     printLine("Completed!");

@@ -18,12 +18,72 @@ std::uint64_t hashBytes(std::uint64_t hash, const void* data, std::size_t count)
     return hash;
 }
 
+std::uint64_t hashSpan(const void* data, std::size_t count) {
+    const std::uint8_t* bytes = static_cast<const std::uint8_t*>(data);
+    const std::uint64_t PRIME = 0x9E3779B97F4A7C15u;
+    std::uint64_t lanes[4] = {HASH_SEED, HASH_SEED + 1, HASH_SEED + 2, HASH_SEED + 3};
+    std::size_t i = 0;
+    for (; count - i >= 32; i += 32) {
+        for (int lane = 0; lane < 4; ++lane) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i + 8 * lane, 8);
+            std::uint64_t mixed = (lanes[lane] ^ word) * PRIME;
+            lanes[lane] = mixed ^ (mixed >> 29);
+        }
+    }
+    std::uint64_t hash = hashBytes(count, bytes + i, count - i);
+    for (std::uint64_t lane : lanes)
+        hash = hashBytes(hash, &lane, sizeof lane);
+    return hash;
+}
+
 ByteSource sourceFromFile(const platform::File& file, std::uint64_t size) {
     ByteSource source;
     source.file = &file;
     source.size = size;
     return source;
 }
+
+ByteSource checkedSourceFromFile(const platform::File& file, std::uint64_t size,
+                                 ChunkHashes& chunks) {
+    ByteSource source = sourceFromFile(file, size);
+    source.chunks = &chunks;
+    std::size_t count =
+        static_cast<std::size_t>((size + CHECKED_CHUNK_SIZE - 1) / CHECKED_CHUNK_SIZE);
+    if (chunks.hashes.size() != count) {
+        chunks.hashes.assign(count, 0);
+        chunks.known.assign(count, 0);
+    }
+    return source;
+}
+
+namespace {
+// Fills the buffer with the whole chunk that holds the source's position.
+void loadChunk(ByteSource& source) {
+    std::uint64_t index = source.position / CHECKED_CHUNK_SIZE;
+    std::uint64_t start = index * CHECKED_CHUNK_SIZE;
+    std::size_t fill =
+        static_cast<std::size_t>(std::min<std::uint64_t>(CHECKED_CHUNK_SIZE, source.size - start));
+    source.buffer.resize(fill);
+    platform::ReadResult got = platform::readAt(*source.file, start, source.buffer.data(), fill);
+    source.bufferStart = start;
+    if (got.failed || got.count < fill) {
+        source.buffer.clear();
+        source.failed = true;
+        return;
+    }
+    std::uint64_t hash = hashSpan(source.buffer.data(), fill);
+    ChunkHashes& chunks = *source.chunks;
+    if (chunks.known[index] && chunks.hashes[index] != hash) {
+        source.buffer.clear();
+        source.failed = true;
+        source.changed = true;
+        return;
+    }
+    chunks.hashes[index] = hash;
+    chunks.known[index] = 1;
+}
+} // namespace
 
 ByteSource sourceFromBytes(const std::uint8_t* data, std::size_t count) {
     ByteSource source;
@@ -47,6 +107,10 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
         }
         if (source.file == nullptr || source.failed)
             break;
+        if (source.chunks != nullptr) {
+            loadChunk(source);
+            continue;
+        }
         std::size_t wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(count - delivered, remaining(source)));
         if (wanted >= READ_BUFFER_SIZE) {

@@ -13,6 +13,16 @@
 // 64-bit FNV-1a, to recognise a file's contents again later.
 const std::uint64_t HASH_SEED = 0xCBF29CE484222325u;
 std::uint64_t hashBytes(std::uint64_t hash, const void* data, std::size_t count);
+// A faster hash of a whole span, for large amounts of data read again later.
+std::uint64_t hashSpan(const void* data, std::size_t count);
+
+// A file read in checked chunks: each aligned chunk of CHECKED_CHUNK_SIZE bytes is hashed when
+// it is first read, and every later read of it must find the same bytes again.
+const std::size_t CHECKED_CHUNK_SIZE = 1024 * 1024;
+struct ChunkHashes {
+    std::vector<std::uint64_t> hashes;
+    std::vector<std::uint8_t> known;
+};
 
 struct ByteSource {
     const platform::File* file = nullptr; // none when the bytes are all in `buffer`
@@ -27,11 +37,19 @@ struct ByteSource {
     // never need it, and it costs a pass over every buffer filled.
     bool hashing = false;
     std::uint64_t hash = HASH_SEED;
+    // With `chunks`, the file is only ever read in whole checked chunks; a chunk that no longer
+    // holds what it held when first read fails the source and sets `changed`.
+    ChunkHashes* chunks = nullptr;
+    bool changed = false;
 };
 
 // A source over an open file of known size; the file stays owned by the caller and must
 // outlive the source.
 ByteSource sourceFromFile(const platform::File& file, std::uint64_t size);
+// A source over a file read in checked chunks; `chunks` must outlive the source and is sized
+// for the file on first use.
+ByteSource checkedSourceFromFile(const platform::File& file, std::uint64_t size,
+                                 ChunkHashes& chunks);
 // A source over bytes held in memory.
 ByteSource sourceFromBytes(const std::uint8_t* data, std::size_t count);
 

@@ -78,6 +78,13 @@ class BlockList {
     // Exchanges the two sides of every block (used to reverse a patch); nothing is copied.
     void swapSides() { originalStore_.swap(patchedStore_); }
 
+    // Empties the list, keeping its memory for the next blocks.
+    void clear() {
+        records_.shrink(0);
+        originalStore_.shrink(0);
+        patchedStore_.shrink(0);
+    }
+
     std::size_t size() const { return records_.size(); }
     bool empty() const { return records_.size() == 0; }
     StoredBlock back() const;

@@ -80,8 +80,6 @@ void writeBlock(ByteSink& sink, const StoredBlock& block) {
     writeRecord(sink, block.offset, block.originalBytes, block.patchedBytes, block.length());
 }
 
-namespace {
-// A record's offset and length; false when the record, its bytes included, runs past the end.
 bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& length) {
     if (remaining(source) < 8)
         return false;
@@ -89,7 +87,6 @@ bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& leng
     length = readU32(source);
     return 2 * std::uint64_t(length) <= remaining(source);
 }
-} // namespace
 
 bool readBlock(ByteSource& source, PatchBlock& block) {
     std::size_t length;
@@ -137,13 +134,6 @@ BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks) {
     return blocksAreDisjoint(blocks) ? BlocksStatus::Valid : BlocksStatus::Overlapping;
 }
 
-namespace {
-struct Range {
-    std::uint32_t start;
-    std::uint32_t length;
-};
-} // namespace
-
 bool blocksAreDisjoint(const BlockList& blocks) {
     // Creation writes blocks in ascending order, so one pass settles it; only a list in
     // another order pays for sorting its ranges.
@@ -160,15 +150,21 @@ bool blocksAreDisjoint(const BlockList& blocks) {
     }
     if (ascending)
         return true;
-    GrowableArray<Range> ranges;
+    GrowableArray<BlockRange> ranges;
     for (const StoredBlock& block : blocks) {
         if (block.length() != 0)
-            ranges.push_back(Range{block.offset, block.size});
+            ranges.push_back(BlockRange{block.offset, block.size});
     }
+    return rangesAreDisjoint(ranges);
+}
+
+bool rangesAreDisjoint(GrowableArray<BlockRange>& ranges) {
+    if (ranges.size() < 2)
+        return true;
     // The C library's qsort: it costs the Windows executable nothing, std::sort a kilobyte.
-    std::qsort(ranges.data(), ranges.size(), sizeof(Range), [](const void* a, const void* b) {
-        std::uint32_t first = static_cast<const Range*>(a)->start;
-        std::uint32_t second = static_cast<const Range*>(b)->start;
+    std::qsort(ranges.data(), ranges.size(), sizeof(BlockRange), [](const void* a, const void* b) {
+        std::uint32_t first = static_cast<const BlockRange*>(a)->start;
+        std::uint32_t second = static_cast<const BlockRange*>(b)->start;
         return first < second ? -1 : first > second ? 1 : 0;
     });
     for (std::size_t i = 1; i < ranges.size(); ++i) {
@@ -178,11 +174,15 @@ bool blocksAreDisjoint(const BlockList& blocks) {
     return true;
 }
 
-void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks) {
+void writePatchHeader(ByteSink& sink, const PatchHeader& header) {
     writeBytes(sink, PATCH_MAGIC, PATCH_MAGIC_SIZE);
     writeCountedString(sink, header.targetName);
     writeU32(sink, header.fileSize);
     writeCountedString(sink, header.message);
+}
+
+void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks) {
+    writePatchHeader(sink, header);
     for (const StoredBlock& block : blocks)
         writeBlock(sink, block);
 }

@@ -29,6 +29,9 @@ void writeBlock(ByteSink& sink, const StoredBlock& block);
 // False when the record is cut short anywhere; nothing is allocated for a length that runs
 // past the end of the source.
 bool readBlock(ByteSource& source, PatchBlock& block);
+// Reads a record's offset and length; false when the record, its bytes included, runs past
+// the end of the source.
+bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& length);
 
 struct PatchHeader {
     std::string targetName;
@@ -50,4 +53,12 @@ enum class BlocksStatus { Valid, CutOff, Overlapping };
 BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks);
 // True when no two non-empty blocks of the list share a byte; the list may be in any order.
 bool blocksAreDisjoint(const BlockList& blocks);
+struct BlockRange {
+    std::uint32_t start;
+    std::uint32_t length;
+};
+// True when no two of the ranges share a byte; sorts them.
+bool rangesAreDisjoint(GrowableArray<BlockRange>& ranges);
+// Everything before the first block record.
+void writePatchHeader(ByteSink& sink, const PatchHeader& header);
 void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks);

@@ -7,6 +7,9 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace faults {
@@ -14,7 +17,7 @@ namespace {
 
 const char* const CALL_NAMES[] = {"ReadAt", "OwnReadAt", "WriteAt", "WriteNext"};
 const char* const ACTION_NAMES[] = {"none",      "fail",   "short", "kill", "interrupt",
-                                    "terminate", "hangup", "quit",  "stop"};
+                                    "terminate", "hangup", "quit",  "stop", "change"};
 
 struct State {
     Plan plan;
@@ -81,6 +84,25 @@ bool planned(Action action) {
            (count == current.plan.number || (current.plan.onward && count > current.plan.number));
 }
 
+#ifndef _WIN32
+// Flips the last byte of the file on disk, as another program writing to it would.
+void changeOnDisk(const platform::File& file) {
+    std::string path = "/proc/self/fd/" + std::to_string(file.handle);
+    int descriptor = ::open(path.c_str(), O_RDWR);
+    struct stat info;
+    if (descriptor >= 0 && ::fstat(descriptor, &info) == 0 && info.st_size > 0) {
+        unsigned char byte = 0;
+        if (::pread(descriptor, &byte, 1, info.st_size - 1) == 1) {
+            byte = static_cast<unsigned char>(~byte);
+            if (::pwrite(descriptor, &byte, 1, info.st_size - 1) != 1)
+                std::abort();
+        }
+    }
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+#endif
+
 } // namespace
 
 void plant(const Plan& plan) {
@@ -126,6 +148,10 @@ bool before(Call call, const File& file, std::size_t& count) {
         count = 0;
         return false;
     }
+#ifndef _WIN32
+    if (faults::planned(faults::Action::Change))
+        faults::changeOnDisk(file);
+#endif
     if (faults::planned(faults::Action::Short)) {
         count /= 2;
         return call == Call::ReadAt;

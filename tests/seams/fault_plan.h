@@ -8,9 +8,11 @@
 // move; a read then looks like the end of the file, a write reports an error), kill (the call
 // completes, then the process is killed without any clean-up), interrupt, terminate, hangup
 // or quit (the call completes, then the process sends itself SIGINT, SIGTERM, SIGHUP or
-// SIGQUIT; POSIX only) or stop (the call completes, then the process stops itself with SIGSTOP
-// until it is sent SIGCONT; POSIX only). MORVANE_TEST_CONSOLE=own makes the Windows program
-// take its console for one of its own (as after a double click), =shared for one it shares.
+// SIGQUIT; POSIX only), stop (the call completes, then the process stops itself with SIGSTOP
+// until it is sent SIGCONT; POSIX only) or change (before the call, the file's last byte is
+// flipped on disk, as if another program wrote to it; POSIX only). MORVANE_TEST_CONSOLE=own
+// makes the Windows program take its console for one of its own (as after a double click),
+// =shared for one it shares.
 #pragma once
 
 #include "platform/platform.h"
@@ -20,7 +22,7 @@
 namespace faults {
 
 enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext };
-enum class Action { None, Fail, Short, Kill, Interrupt, Terminate, Hangup, Quit, Stop };
+enum class Action { None, Fail, Short, Kill, Interrupt, Terminate, Hangup, Quit, Stop, Change };
 
 struct Plan {
     Call call = Call::ReadAt;

@@ -95,6 +95,50 @@ TEST(ChangeCollector, MatchesTheByteByByteComparisonInAnyChunking) {
     }
 }
 
+// The scan that keeps no bytes reports the blocks the collector keeps, in any chunking, and
+// finds the first equal pair wherever it lies.
+TEST(ChangeCollector, TheScanReportsWhatTheCollectorKeeps) {
+    std::mt19937 random(77);
+    for (int round = 0; round < 200; ++round) {
+        std::size_t size = std::uniform_int_distribution<std::size_t>(0, 2000)(random);
+        Bytes original(size);
+        for (auto& byte : original)
+            byte = static_cast<std::uint8_t>(random());
+        Bytes patched = original;
+        int spacing = 1 + round % 20;
+        for (std::size_t i = 0; i < size; ++i) {
+            if (random() % spacing == 0 || (round % 5 == 0 && i > size / 3 && i < size / 2))
+                patched[i] = static_cast<std::uint8_t>(patched[i] + 1 + random() % 255);
+        }
+        Result expected = compareByteByByte(original, patched);
+        ChangeScan scan;
+        Result found;
+        auto report = [&](std::uint64_t start, std::uint64_t length) {
+            found.offsets.push_back(static_cast<std::uint32_t>(start));
+            found.originals.emplace_back(original.begin() + start,
+                                         original.begin() + start + length);
+            found.patcheds.emplace_back(patched.begin() + start, patched.begin() + start + length);
+            found.total += length;
+        };
+        std::uniform_int_distribution<std::size_t> chunkSize(1, 1 + round % 40 * 20);
+        for (std::size_t at = 0; at < size;) {
+            std::size_t count = std::min(chunkSize(random), size - at);
+            scanChanges(scan, original.data() + at, patched.data() + at, count, at, report);
+            at += count;
+        }
+        finishScan(scan, report);
+        ASSERT_TRUE(found == expected) << "round " << round;
+    }
+    Bytes a(100, 1);
+    Bytes b(100, 2);
+    for (std::size_t at : {0u, 1u, 7u, 8u, 9u, 63u, 99u}) {
+        Bytes c = b;
+        c[at] = 1;
+        EXPECT_EQ(firstEqual(a.data(), c.data(), a.size()), at);
+        EXPECT_EQ(firstEqual(a.data(), c.data(), at), at);
+    }
+}
+
 TEST(ChangeCollector, GapsOfSevenJoinAndGapsOfEightSplit) {
     Bytes original(40, 0);
     Bytes sevenApart = original, eightApart = original;
