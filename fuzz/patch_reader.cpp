@@ -69,7 +69,7 @@ void expectSame(const ReadResult& got, const fuzz::ReferencePatch& want, const c
         fuzz::fail("block count differs: " + std::to_string(got.blocks.size()) + " instead of " +
                    std::to_string(want.blocks.size()) + where);
     std::size_t index = 0;
-    for (const StoredBlock& block : got.blocks) {
+    for (const PatchBlock& block : got.blocks) {
         const fuzz::ReferenceBlock& expected = want.blocks[index++];
         fuzz::Bytes original(block.originalBytes, block.originalBytes + block.length());
         fuzz::Bytes patched(block.patchedBytes, block.patchedBytes + block.length());

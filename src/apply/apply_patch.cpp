@@ -18,7 +18,7 @@ namespace {
 
 // "@ <offset, 8 upper-case hex digits> : <length in upper-case hex> bytes". A dense patch has
 // millions of these lines, so they are made without the printf machinery.
-void printBlockLine(const StoredBlock& block) {
+void printBlockLine(const PatchBlock& block) {
     static const char DIGITS[] = "0123456789ABCDEF";
     char line[40] = "@ ";
     std::size_t at = 2;
@@ -122,7 +122,7 @@ struct FailedWrite {
     bool restored = true;
     BlockList::Iterator at = written;
     for (std::size_t k = 0; k < failed.blocks; ++k, ++at) {
-        StoredBlock block = *at;
+        PatchBlock block = *at;
         std::uint64_t end = std::min<std::uint64_t>(std::uint64_t(block.offset) + block.length(),
                                                     failed.start + failed.moved);
         if (end > block.offset)
@@ -131,7 +131,7 @@ struct FailedWrite {
                        restored;
     }
     while (written != current.blocks->begin()) {
-        StoredBlock block = *--written;
+        PatchBlock block = *--written;
         restored = platform::writeAt(target, block.offset, block.originalBytes, block.length()) &&
                    restored;
     }
@@ -151,11 +151,11 @@ struct FailedWrite {
     failWith(code, message);
 }
 
-void printWindowLine(const PatchWindow& window, const StoredBlock& block) {
+void printWindowLine(const PatchWindow& window, const PatchBlock& block) {
     if (!window.piece) {
         printBlockLine(block);
     } else if (window.closesBlock) {
-        StoredBlock whole;
+        PatchBlock whole;
         whole.offset = window.blockOffset;
         whole.size = window.blockLength;
         printBlockLine(whole);
@@ -175,13 +175,13 @@ bool writeWindow(const platform::File& target, const PatchWindow& window,
                  std::vector<std::uint8_t>& span) {
     const BlockList& blocks = *window.blocks;
     for (BlockList::Iterator at = blocks.begin(); at != blocks.end();) {
-        StoredBlock first = *at;
+        PatchBlock first = *at;
         std::uint64_t start = first.offset;
         std::uint64_t reach = start + first.length();
         BlockList::Iterator next = at;
         std::size_t count = 1;
         while (++next != blocks.end()) {
-            StoredBlock block = *next;
+            PatchBlock block = *next;
             std::uint64_t end = std::uint64_t(block.offset) + block.length();
             if (block.offset < reach || block.offset - reach > WRITE_GAP ||
                 end - start > WRITE_SPAN)
@@ -211,7 +211,7 @@ bool writeWindow(const platform::File& target, const PatchWindow& window,
         }
         // One write per block: a single block, or a run whose bytes could not be read.
         for (; at != next;) {
-            StoredBlock block = *at;
+            PatchBlock block = *at;
             written = at;
             failed = FailedWrite{1, block.offset, 0};
             if (!platform::writeAt(target, block.offset, block.patchedBytes, block.length(),

@@ -126,7 +126,7 @@ ScanStatus scanBlocks(ByteSource& source, PatchReading& reading) {
                 ranges.push_back(BlockRange{window.blockOffset, window.blockLength});
             continue;
         }
-        for (const StoredBlock& block : *window.blocks) {
+        for (const PatchBlock& block : *window.blocks) {
             if (block.length() != 0)
                 ranges.push_back(BlockRange{block.offset, block.size});
         }

@@ -15,11 +15,11 @@ const std::uint64_t WINDOW_GAP = 16 * 1024;
 // second copy of it in memory.
 const std::size_t PIECE_SIZE = 256 * 1024;
 
-std::uint64_t endOf(const StoredBlock& block) {
+std::uint64_t endOf(const PatchBlock& block) {
     return std::uint64_t(block.offset) + block.length();
 }
 
-bool inside(std::uint64_t size, const StoredBlock& block) {
+bool inside(std::uint64_t size, const PatchBlock& block) {
     return endOf(block) <= size;
 }
 
@@ -29,7 +29,7 @@ struct Window {
     std::uint64_t start = 0;
     bool loaded = false;
 
-    bool covers(const StoredBlock& block) const {
+    bool covers(const PatchBlock& block) const {
         return loaded && block.offset >= start && endOf(block) <= start + bytes.size();
     }
 };
@@ -43,7 +43,7 @@ bool loadWindow(const platform::File& target, std::uint64_t size, BlockList::Ite
     if (reach - start > WINDOW_SIZE)
         return false;
     for (BlockList::Iterator next = first; ++next != end;) {
-        StoredBlock block = *next;
+        PatchBlock block = *next;
         if (block.offset < reach || block.offset - reach > WINDOW_GAP || !inside(size, block) ||
             endOf(block) - start > WINDOW_SIZE)
             break;
@@ -64,7 +64,7 @@ template <typename Check>
 bool readBack(const platform::File& target, std::uint64_t size, BlockList::Iterator at,
               BlockList::Iterator end, Window& window, std::vector<std::uint8_t>& piece,
               Check check) {
-    StoredBlock block = *at;
+    PatchBlock block = *at;
     if (!inside(size, block))
         return false;
     if (block.length() == 0)
@@ -95,7 +95,7 @@ Verification verifyBlocks(const platform::File& target, std::uint64_t size,
     Window window;
     std::vector<std::uint8_t> piece;
     for (BlockList::Iterator at = blocks.begin(); at != blocks.end(); ++at) {
-        StoredBlock block = *at;
+        PatchBlock block = *at;
         auto check = [&](const std::uint8_t* found, std::size_t from, std::size_t count) {
             if (result.matchesOriginal &&
                 std::memcmp(found, block.originalBytes + from, count) != 0)
@@ -116,7 +116,7 @@ bool verifyMixedBlocks(const platform::File& target, std::uint64_t size, const B
     Window window;
     std::vector<std::uint8_t> piece;
     for (BlockList::Iterator at = blocks.begin(); at != blocks.end(); ++at) {
-        StoredBlock block = *at;
+        PatchBlock block = *at;
         bool mixed = true;
         auto check = [&](const std::uint8_t* found, std::size_t from, std::size_t count) {
             for (std::size_t i = 0; i < count && mixed; ++i)

@@ -109,7 +109,7 @@ ScanTotals scanFiles(const Inputs& inputs, ByteSink* sink) {
             return;
         if (start >= chunkStart) {
             std::size_t at = static_cast<std::size_t>(start - chunkStart);
-            StoredBlock block;
+            PatchBlock block;
             block.offset = static_cast<std::uint32_t>(start);
             block.size = static_cast<std::uint32_t>(length);
             block.originalBytes = chunks[0] + at;

@@ -2,22 +2,6 @@
 
 #include <cstring>
 
-void PatchBlock::trimTrailingEqual() {
-    std::size_t n = length();
-    while (n > 0 && originalBytes[n - 1] == patchedBytes[n - 1])
-        --n;
-    originalBytes.resize(n);
-    patchedBytes.resize(n);
-}
-
-void BlockList::append(PatchBlock& block) {
-    openBlock(block.offset);
-    appendPairs(block.originalBytes.data(), block.patchedBytes.data(), block.length());
-    block.originalBytes.clear();
-    block.patchedBytes.clear();
-    closeBlock();
-}
-
 void BlockList::closeBlock() {
     Record& record = records_.back();
     std::size_t end = originalStore_.size();
@@ -30,6 +14,6 @@ void BlockList::closeBlock() {
     patchedStore_.shrink(trimmed);
 }
 
-StoredBlock BlockList::back() const {
+PatchBlock BlockList::back() const {
     return *--end();
 }

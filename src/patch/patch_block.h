@@ -6,35 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
-using Bytes = std::vector<std::uint8_t>;
-
-// One block on its own, with both byte sequences.
+// One change block as the list holds it: its offset and length, and where its bytes before and
+// after the change are; the pointers stay valid until the list grows.
 struct PatchBlock {
-    std::uint32_t offset = 0;
-    Bytes originalBytes;
-    Bytes patchedBytes;
-
-    std::size_t length() const { return originalBytes.size(); }
-
-    void appendPair(std::uint8_t original, std::uint8_t patched) {
-        originalBytes.push_back(original);
-        patchedBytes.push_back(patched);
-    }
-    // Appends `count` pairs at once, taken from two spans of equal length.
-    void appendPairs(const std::uint8_t* original, const std::uint8_t* patched, std::size_t count) {
-        originalBytes.insert(originalBytes.end(), original, original + count);
-        patchedBytes.insert(patchedBytes.end(), patched, patched + count);
-    }
-    // Drops trailing pairs whose two bytes are equal.
-    void trimTrailingEqual();
-    // Exchanges the two sides without copying them (used to reverse a patch).
-    void swapSides() { originalBytes.swap(patchedBytes); }
-};
-
-// A block as the list stores it; the pointers stay valid until the list grows.
-struct StoredBlock {
     std::uint32_t offset = 0;
     std::uint32_t size = 0;
     const std::uint8_t* originalBytes = nullptr;
@@ -45,13 +20,9 @@ struct StoredBlock {
 
 // All blocks of a patch, compactly: a record of offset and length per block, and the bytes of
 // all blocks back to back in one store per side, so a block costs 8 bytes besides its bytes.
-// Blocks are built at the end of the list, in place, or appended whole.
+// Blocks are built at the end of the list, in place.
 class BlockList {
   public:
-    // Copies the block's bytes to the end of the list, leaving `block` with empty sequences
-    // (its offset is kept), and trims the stored block of trailing equal pairs.
-    void append(PatchBlock& block);
-
     // Starts a new, empty block at the end of the list.
     void openBlock(std::uint32_t offset) { records_.push_back(Record{offset, 0}); }
     // Adds pairs to the last block.
@@ -87,21 +58,21 @@ class BlockList {
 
     std::size_t size() const { return records_.size(); }
     bool empty() const { return records_.size() == 0; }
-    StoredBlock back() const;
+    PatchBlock back() const;
 
     // Walks the blocks in list order, forwards or backwards.
     class Iterator {
       public:
-        StoredBlock operator*() const {
+        PatchBlock operator*() const {
             const Record& record = list_->records_[index_];
-            StoredBlock block;
+            PatchBlock block;
             block.offset = record.offset;
             block.size = record.length;
             block.originalBytes = list_->originalStore_.data() + position_;
             block.patchedBytes = list_->patchedStore_.data() + position_;
             return block;
         }
-        const StoredBlock* operator->() const {
+        const PatchBlock* operator->() const {
             current_ = **this;
             return &current_;
         }
@@ -125,7 +96,7 @@ class BlockList {
         const BlockList* list_;
         std::size_t index_;
         std::size_t position_; // where the block's bytes begin in the stores
-        mutable StoredBlock current_;
+        mutable PatchBlock current_;
     };
     Iterator begin() const { return Iterator(this, 0, 0); }
     Iterator end() const { return Iterator(this, records_.size(), originalStore_.size()); }

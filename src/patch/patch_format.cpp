@@ -72,11 +72,6 @@ void writeRecord(ByteSink& sink, std::uint32_t offset, const std::uint8_t* origi
 } // namespace
 
 void writeBlock(ByteSink& sink, const PatchBlock& block) {
-    writeRecord(sink, block.offset, block.originalBytes.data(), block.patchedBytes.data(),
-                block.length());
-}
-
-void writeBlock(ByteSink& sink, const StoredBlock& block) {
     writeRecord(sink, block.offset, block.originalBytes, block.patchedBytes, block.length());
 }
 
@@ -86,17 +81,6 @@ bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& leng
     offset = readU32(source);
     length = readU32(source);
     return 2 * std::uint64_t(length) <= remaining(source);
-}
-
-bool readBlock(ByteSource& source, PatchBlock& block) {
-    std::size_t length;
-    if (!readRecordHead(source, block.offset, length))
-        return false;
-    block.originalBytes.resize(length);
-    block.patchedBytes.resize(length);
-    readBytes(source, block.originalBytes.data(), length);
-    readBytes(source, block.patchedBytes.data(), length);
-    return true;
 }
 
 HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
@@ -139,7 +123,7 @@ bool blocksAreDisjoint(const BlockList& blocks) {
     // another order pays for sorting its ranges.
     std::uint64_t end = 0;
     bool ascending = true;
-    for (const StoredBlock& block : blocks) {
+    for (const PatchBlock& block : blocks) {
         if (block.length() == 0)
             continue;
         if (block.offset < end) {
@@ -151,7 +135,7 @@ bool blocksAreDisjoint(const BlockList& blocks) {
     if (ascending)
         return true;
     GrowableArray<BlockRange> ranges;
-    for (const StoredBlock& block : blocks) {
+    for (const PatchBlock& block : blocks) {
         if (block.length() != 0)
             ranges.push_back(BlockRange{block.offset, block.size});
     }
@@ -183,6 +167,6 @@ void writePatchHeader(ByteSink& sink, const PatchHeader& header) {
 
 void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks) {
     writePatchHeader(sink, header);
-    for (const StoredBlock& block : blocks)
+    for (const PatchBlock& block : blocks)
         writeBlock(sink, block);
 }

@@ -25,10 +25,6 @@ void writeCountedString(ByteSink& sink, const std::string& text);
 bool readCountedString(ByteSource& source, std::string& text);
 
 void writeBlock(ByteSink& sink, const PatchBlock& block);
-void writeBlock(ByteSink& sink, const StoredBlock& block);
-// False when the record is cut short anywhere; nothing is allocated for a length that runs
-// past the end of the source.
-bool readBlock(ByteSource& source, PatchBlock& block);
 // Reads a record's offset and length; false when the record, its bytes included, runs past
 // the end of the source.
 bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& length);

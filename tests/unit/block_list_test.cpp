@@ -10,10 +10,10 @@ namespace {
 // Random blocks with lengths from 0 up to `longest`, some of them ending in equal pairs (which
 // the list trims), appended to the list and to a list of simple blocks trimmed the same way.
 void fillBoth(std::mt19937& random, std::size_t count, std::size_t longest, BlockList& list,
-              std::vector<PatchBlock>& simple) {
+              std::vector<ModelBlock>& simple) {
     std::uniform_int_distribution<std::size_t> length(0, longest);
     for (std::size_t i = 0; i < count; ++i) {
-        PatchBlock block;
+        ModelBlock block;
         block.offset = static_cast<std::uint32_t>(random());
         std::size_t n = length(random);
         for (std::size_t j = 0; j < n; ++j) {
@@ -21,11 +21,11 @@ void fillBoth(std::mt19937& random, std::size_t count, std::size_t longest, Bloc
             block.appendPair(original,
                              random() % 3 == 0 ? original : static_cast<std::uint8_t>(random()));
         }
-        PatchBlock copy = block;
+        ModelBlock copy = block;
         copy.trimTrailingEqual();
         simple.push_back(copy);
         if (i % 2 == 0) {
-            list.append(block);
+            appendTo(list, block);
         } else { // built in place, in two parts
             list.openBlock(block.offset);
             std::size_t half = n / 2;
@@ -43,7 +43,7 @@ TEST(BlockList, HoldsWhatSimpleBlocksHoldThroughItsGrowth) {
     for (std::size_t longest : {0u, 1u, 3u, 40u, 5000u, 300000u}) {
         SCOPED_TRACE(longest);
         BlockList list;
-        std::vector<PatchBlock> simple;
+        std::vector<ModelBlock> simple;
         fillBoth(random, longest > 1000 ? 20 : 3000, longest, list, simple);
         ASSERT_EQ(list.size(), simple.size());
         EXPECT_TRUE(blocksOf(list) == simple);
@@ -58,7 +58,7 @@ TEST(BlockList, HoldsWhatSimpleBlocksHoldThroughItsGrowth) {
         }
 
         list.swapSides();
-        for (PatchBlock& block : simple)
+        for (ModelBlock& block : simple)
             block.swapSides();
         EXPECT_TRUE(blocksOf(list) == simple);
         list.swapSides();
@@ -68,13 +68,13 @@ TEST(BlockList, HoldsWhatSimpleBlocksHoldThroughItsGrowth) {
 
 TEST(BlockList, EmptyBlocksKeepTheirPlaceBetweenLargeOnes) {
     BlockList list;
-    PatchBlock large = blockOf(0, Bytes(200000, 1), Bytes(200000, 2));
-    PatchBlock equal = blockOf(300000, {5, 5}, {5, 5});
-    PatchBlock empty = blockOf(400000, {}, {});
-    PatchBlock last = blockOf(500000, Bytes(70000, 3), Bytes(70000, 4));
-    std::vector<PatchBlock> expected = {large, blockOf(300000, {}, {}), empty, last};
-    for (PatchBlock* block : {&large, &equal, &empty, &last})
-        list.append(*block);
+    ModelBlock large = blockOf(0, Bytes(200000, 1), Bytes(200000, 2));
+    ModelBlock equal = blockOf(300000, {5, 5}, {5, 5});
+    ModelBlock empty = blockOf(400000, {}, {});
+    ModelBlock last = blockOf(500000, Bytes(70000, 3), Bytes(70000, 4));
+    std::vector<ModelBlock> expected = {large, blockOf(300000, {}, {}), empty, last};
+    for (ModelBlock* block : {&large, &equal, &empty, &last})
+        appendTo(list, *block);
     EXPECT_TRUE(blocksOf(list) == expected);
     EXPECT_EQ(list.back().offset, 500000u);
     EXPECT_EQ(list.back().length(), 70000u);

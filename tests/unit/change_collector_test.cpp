@@ -19,7 +19,7 @@ struct Result {
 
 Result resultOf(const BlockList& blocks, std::uint64_t total) {
     Result result;
-    for (const PatchBlock& block : blocksOf(blocks)) {
+    for (const ModelBlock& block : blocksOf(blocks)) {
         result.offsets.push_back(block.offset);
         result.originals.push_back(block.originalBytes);
         result.patcheds.push_back(block.patchedBytes);
@@ -32,12 +32,12 @@ Result resultOf(const BlockList& blocks, std::uint64_t total) {
 // eight unchanged pairs in a row, trailing unchanged pairs dropped.
 Result compareByteByByte(const Bytes& original, const Bytes& patched) {
     BlockList blocks;
-    PatchBlock working;
+    ModelBlock working;
     bool inside = false;
     unsigned unchanged = 0;
     std::uint64_t total = 0;
     auto close = [&] {
-        blocks.append(working);
+        appendTo(blocks, working);
         total += blocks.back().length();
         inside = false;
     };

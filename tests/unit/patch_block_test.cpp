@@ -5,7 +5,7 @@
 
 namespace {
 
-TEST(PatchBlock, TrimDropsOnlyTrailingEqualPairs) {
+TEST(ModelBlock, TrimDropsOnlyTrailingEqualPairs) {
     struct Case {
         Bytes original, patched, trimmedOriginal, trimmedPatched;
     };
@@ -17,7 +17,7 @@ TEST(PatchBlock, TrimDropsOnlyTrailingEqualPairs) {
         {{}, {}, {}, {}},
     };
     for (const Case& c : cases) {
-        PatchBlock block = blockOf(40, c.original, c.patched);
+        ModelBlock block = blockOf(40, c.original, c.patched);
         block.trimTrailingEqual();
         EXPECT_EQ(block.originalBytes, c.trimmedOriginal);
         EXPECT_EQ(block.patchedBytes, c.trimmedPatched);
@@ -25,8 +25,8 @@ TEST(PatchBlock, TrimDropsOnlyTrailingEqualPairs) {
     }
 }
 
-TEST(PatchBlock, AppendPairKeepsSidesInStepAndSwapExchangesThem) {
-    PatchBlock block;
+TEST(ModelBlock, AppendPairKeepsSidesInStepAndSwapExchangesThem) {
+    ModelBlock block;
     block.appendPair(1, 2);
     block.appendPair(3, 4);
     EXPECT_EQ(block.length(), 2u);
@@ -41,19 +41,19 @@ TEST(PatchBlock, AppendPairKeepsSidesInStepAndSwapExchangesThem) {
 
 TEST(BlockList, AppendTrimsAndLeavesTheWorkingBlockReusable) {
     BlockList list;
-    PatchBlock working = blockOf(10, {1, 2, 3}, {9, 2, 3});
-    list.append(working);
+    ModelBlock working = blockOf(10, {1, 2, 3}, {9, 2, 3});
+    appendTo(list, working);
     EXPECT_TRUE(working.originalBytes.empty());
     EXPECT_TRUE(working.patchedBytes.empty());
     EXPECT_EQ(working.offset, 10u);
 
     working.offset = 30;
     working.appendPair(4, 4); // all equal: becomes empty, but still counts
-    list.append(working);
+    appendTo(list, working);
     working.appendPair(7, 8); // must not reach the blocks in the list
 
     ASSERT_EQ(list.size(), 2u);
-    const std::vector<PatchBlock> stored = blocksOf(list);
+    const std::vector<ModelBlock> stored = blocksOf(list);
     EXPECT_EQ(stored[0].offset, 10u);
     EXPECT_EQ(stored[0].originalBytes, Bytes({1}));
     EXPECT_EQ(stored[0].patchedBytes, Bytes({9}));

@@ -45,10 +45,10 @@ TEST(PatchFormat, WritesWholePatchInOrder) {
     header.fileSize = 300;
     header.message = "hi\n";
     BlockList blocks;
-    PatchBlock first = blockOf(5, {1}, {2});
-    PatchBlock second = blockOf(0x100, {3, 4}, {5, 6});
-    blocks.append(first);
-    blocks.append(second);
+    ModelBlock first = blockOf(5, {1}, {2});
+    ModelBlock second = blockOf(0x100, {3, 4}, {5, 6});
+    appendTo(blocks, first);
+    appendTo(blocks, second);
     ByteSink sink;
     writePatch(sink, header, blocks);
     EXPECT_EQ(written(sink), "PATCH1\x09\0\0\0dir/a.bin\x2C\x01\0\0\x03\0\0\0hi\n"s
@@ -126,7 +126,7 @@ TEST(PatchFormat, ACutOffLastRecordMakesTheBlocksInvalid) {
 TEST(PatchFormat, BlocksThatShareAByteAreRefusedInAnyOrder) {
     struct Case {
         const char* what;
-        std::vector<PatchBlock> blocks;
+        std::vector<ModelBlock> blocks;
         BlocksStatus status;
     };
     // clang-format off
@@ -153,7 +153,7 @@ TEST(PatchFormat, BlocksThatShareAByteAreRefusedInAnyOrder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ByteSink sink;
-        for (const PatchBlock& block : c.blocks)
+        for (const ModelBlock& block : c.blocks)
             writeBlock(sink, block);
         ByteSource source = sourceOf(written(sink));
         BlockList blocks;
@@ -169,7 +169,7 @@ TEST(PatchFormat, HostileBlockLengthsCostNoMemory) {
     };
     for (const std::string& bytes : hostile) {
         ByteSource source = sourceOf(bytes);
-        PatchBlock block;
+        ModelBlock block;
         EXPECT_FALSE(readBlock(source, block));
         EXPECT_LT(block.originalBytes.capacity() + block.patchedBytes.capacity(), 1000u);
         BlockList blocks;

@@ -14,7 +14,7 @@ struct Scanned {
     bool failed = false;
     bool changed = false;
     int status = 0; // ScanStatus or BlocksStatus, which agree
-    std::vector<PatchBlock> blocks;
+    std::vector<ModelBlock> blocks;
 };
 
 // Reads the patch file as a run does: the first pass, `between`, then every window, the pieces
@@ -36,9 +36,9 @@ Scanned scanFile(const std::string& path, const std::function<void()>& between =
         between();
     WindowReader reader = readWindows(reading, false);
     PatchWindow window;
-    PatchBlock whole;
+    ModelBlock whole;
     while (nextWindow(reader, window)) {
-        for (const PatchBlock& block : blocksOf(*window.blocks)) {
+        for (const ModelBlock& block : blocksOf(*window.blocks)) {
             if (!window.piece) {
                 result.blocks.push_back(block);
                 continue;
@@ -49,7 +49,7 @@ Scanned scanFile(const std::string& path, const std::function<void()>& between =
                 whole.offset = window.blockOffset;
                 EXPECT_EQ(whole.length(), window.blockLength);
                 result.blocks.push_back(whole);
-                whole = PatchBlock();
+                whole = ModelBlock();
             }
         }
     }

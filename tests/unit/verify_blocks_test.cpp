@@ -10,9 +10,9 @@
 namespace {
 
 // Block by block, one read each: what the verification must find, however it reads.
-Verification referenceVerify(const std::string& file, const std::vector<PatchBlock>& blocks) {
+Verification referenceVerify(const std::string& file, const std::vector<ModelBlock>& blocks) {
     Verification result;
-    for (const PatchBlock& block : blocks) {
+    for (const ModelBlock& block : blocks) {
         bool inside = std::uint64_t(block.offset) + block.length() <= file.size();
         Bytes found;
         if (inside)
@@ -25,8 +25,8 @@ Verification referenceVerify(const std::string& file, const std::vector<PatchBlo
     return result;
 }
 
-bool referenceMixed(const std::string& file, const std::vector<PatchBlock>& blocks) {
-    for (const PatchBlock& block : blocks) {
+bool referenceMixed(const std::string& file, const std::vector<ModelBlock>& blocks) {
+    for (const ModelBlock& block : blocks) {
         if (std::uint64_t(block.offset) + block.length() > file.size())
             return false;
         for (std::size_t i = 0; i < block.length(); ++i) {
@@ -51,7 +51,7 @@ TEST(VerifyBlocks, ReadingManyBlocksAtOnceFindsWhatOneReadPerBlockFinds) {
     ASSERT_TRUE(platform::isOpen(target));
 
     for (int round = 0; round < 25; ++round) {
-        std::vector<PatchBlock> blocks;
+        std::vector<ModelBlock> blocks;
         std::size_t count = 1 + random() % 40;
         std::uint32_t offset = static_cast<std::uint32_t>(random() % 4096);
         bool wholeSide = random() % 2 == 0;
@@ -78,9 +78,9 @@ TEST(VerifyBlocks, ReadingManyBlocksAtOnceFindsWhatOneReadPerBlockFinds) {
         if (random() % 3 == 0)
             std::shuffle(blocks.begin(), blocks.end(), random);
         BlockList list;
-        for (PatchBlock block : blocks)
-            list.append(block);
-        std::vector<PatchBlock> stored = blocksOf(list);
+        for (ModelBlock block : blocks)
+            appendTo(list, block);
+        std::vector<ModelBlock> stored = blocksOf(list);
 
         for (std::uint64_t size : {std::uint64_t(file.size()), std::uint64_t(file.size() / 2)}) {
             std::string seen = file.substr(0, size);
