@@ -1,5 +1,7 @@
 #include "package/pe_image.h"
 
+#include "patch/little_endian.h"
+
 namespace {
 
 // Offsets in the headers, as the PE format defines them.
@@ -19,8 +21,7 @@ bool readValue(ByteSource& source, std::uint64_t offset, std::size_t count, std:
     source.position = offset;
     if (offset > source.size || readBytes(source, bytes, count) != count)
         return false;
-    value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    value = loadLe32(bytes);
     return true;
 }
 

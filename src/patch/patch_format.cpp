@@ -1,5 +1,7 @@
 #include "patch/patch_format.h"
 
+#include "patch/little_endian.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -14,17 +16,15 @@ bool readMagic(ByteSource& source) {
 }
 
 void writeU32(ByteSink& sink, std::uint32_t value) {
-    std::uint8_t bytes[4] = {
-        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    std::uint8_t bytes[4];
+    storeLe32(bytes, value);
     writeBytes(sink, bytes, sizeof bytes);
 }
 
 std::uint32_t readU32(ByteSource& source) {
     std::uint8_t bytes[4] = {0, 0, 0, 0};
     readBytes(source, bytes, sizeof bytes);
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    return loadLe32(bytes);
 }
 
 void writeCountedString(ByteSink& sink, const std::string& text) {
@@ -42,21 +42,14 @@ bool readCountedString(ByteSource& source, std::string& text) {
 }
 
 namespace {
-void putU32(std::uint8_t* out, std::uint32_t value) {
-    out[0] = static_cast<std::uint8_t>(value);
-    out[1] = static_cast<std::uint8_t>(value >> 8);
-    out[2] = static_cast<std::uint8_t>(value >> 16);
-    out[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
 // Dense patches have millions of short records: those go to the sink in one piece.
 const std::size_t SHORT_RECORD = 64;
 
 void writeRecord(ByteSink& sink, std::uint32_t offset, const std::uint8_t* original,
                  const std::uint8_t* patched, std::size_t length) {
     std::uint8_t record[8 + 2 * SHORT_RECORD];
-    putU32(record, offset);
-    putU32(record + 4, static_cast<std::uint32_t>(length));
+    storeLe32(record, offset);
+    storeLe32(record + 4, static_cast<std::uint32_t>(length));
     if (length <= SHORT_RECORD) {
         if (length > 0) {
             std::memcpy(record + 8, original, length);
