@@ -92,13 +92,7 @@ ScanStatus scanBlocks(ByteSource& source, PatchReading& reading) {
                 reading.allHeld = false;
             if (!reading.allHeld)
                 held.clear();
-            std::uint8_t* original;
-            std::uint8_t* patched;
-            held.openBlock(offset);
-            held.extendBlock(length, original, patched);
-            readBytes(source, original, length);
-            readBytes(source, patched, length);
-            held.closeBlock();
+            readRecordInto(source, held, offset, length);
             kept = static_cast<std::uint32_t>(held.lastLength());
         }
         if (source.failed)
@@ -200,13 +194,7 @@ bool nextWindow(WindowReader& reader, PatchWindow& window) {
             break;
         }
         used += recordSize;
-        std::uint8_t* original;
-        std::uint8_t* patched;
-        blocks.openBlock(offset);
-        blocks.extendBlock(length, original, patched);
-        readBytes(reader.source, original, length);
-        readBytes(reader.source, patched, length);
-        blocks.closeBlock();
+        readRecordInto(reader.source, blocks, offset, length);
         if (reader.source.failed)
             return false;
     }

@@ -76,6 +76,17 @@ bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& leng
     return 2 * std::uint64_t(length) <= remaining(source);
 }
 
+void readRecordInto(ByteSource& source, BlockList& blocks, std::uint32_t offset,
+                    std::size_t length) {
+    std::uint8_t* original;
+    std::uint8_t* patched;
+    blocks.openBlock(offset);
+    blocks.extendBlock(length, original, patched);
+    readBytes(source, original, length);
+    readBytes(source, patched, length);
+    blocks.closeBlock();
+}
+
 HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
     if (!readMagic(source))
         return HeaderStatus::WrongMagic;
@@ -98,15 +109,9 @@ BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks) {
         std::size_t length;
         if (!readRecordHead(source, offset, length))
             return BlocksStatus::CutOff;
-        std::uint8_t* original;
-        std::uint8_t* patched;
-        blocks.openBlock(offset);
-        blocks.extendBlock(length, original, patched);
-        readBytes(source, original, length);
-        readBytes(source, patched, length);
+        readRecordInto(source, blocks, offset, length);
         if (source.failed)
             return BlocksStatus::Valid; // the caller reports the read error
-        blocks.closeBlock();
     }
     return blocksAreDisjoint(blocks) ? BlocksStatus::Valid : BlocksStatus::Overlapping;
 }

@@ -28,6 +28,10 @@ void writeBlock(ByteSink& sink, const PatchBlock& block);
 // Reads a record's offset and length; false when the record, its bytes included, runs past
 // the end of the source.
 bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& length);
+// Reads the two sides of the record whose head was just read straight into the list's stores,
+// as its new last block, trimmed.
+void readRecordInto(ByteSource& source, BlockList& blocks, std::uint32_t offset,
+                    std::size_t length);
 
 struct PatchHeader {
     std::string targetName;
