@@ -1,6 +1,5 @@
 #include "app/console.h"
 
-#include "app/output_file.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -34,8 +33,6 @@ void failWith(ExitCode code, const char* message) {
     // An error line never breaks into a half-written progress line.
     if (lineOpen)
         printLine("");
-    // A half-written output never takes the place of the file it was to replace.
-    discardPendingOutputs();
     std::fflush(stdout);
     std::fputs("Error: ", stderr);
     std::fputs(message, stderr);
@@ -76,20 +73,26 @@ void printUsage() {
     endProcess(EXIT_OK);
 }
 
-int finishRun(int code) {
-    if (platform::consoleClosesWithProcess()) {
-        if (lineOpen)
-            printLine("");
-        printLine("Press any key to close this window...");
-        platform::waitForKey();
-    }
-    return code;
+namespace {
+void askForKey() {
+    if (lineOpen)
+        printLine("");
+    printLine("Press any key to close this window...");
+    platform::waitForKey();
+}
+} // namespace
+
+void askForKeyAtExit() {
+#ifndef MORVANE_FAIL_THROWS
+    if (platform::consoleClosesWithProcess())
+        std::atexit(askForKey);
+#endif
 }
 
 void endProcess(int code) {
 #ifdef MORVANE_FAIL_THROWS
     throw RunEnded{code};
 #else
-    std::exit(finishRun(code));
+    std::exit(code);
 #endif
 }

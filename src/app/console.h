@@ -20,10 +20,10 @@ void printLine(const char* text, std::size_t length);
 // Prints the usage text and ends the process with status 0.
 [[noreturn]] void printUsage();
 
-// Every run ends through here, whatever its status: in a console window of its own, which
-// closes with the program, a last line asks for a key first, so that the window can be read.
-// Returns `code`.
-int finishRun(int code);
+// Called once the run has prepared its process: in a console window of its own, which closes
+// with the program, the process then asks for a key before it ends, whatever its status, so
+// that the window can be read. It asks on its way out, after the run's files are discarded.
+void askForKeyAtExit();
 
 // The one way the process ends early. Fuzzing builds throw RunEnded instead, so that a
 // harness can carry on with the next input.

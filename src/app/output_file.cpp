@@ -1,32 +1,93 @@
 #include "app/output_file.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 namespace {
 
-// Outputs opened and not yet committed; a failing run ends before their owners go.
-std::vector<OutputFile*>& pending() {
-    static std::vector<OutputFile*> outputs;
-    return outputs;
+// The outputs opened and not yet committed, and the temporary files not yet removed.
+struct RunFiles {
+    std::vector<OutputFile*> outputs;
+    std::vector<TemporaryFile*> temporaries;
+};
+
+void discardAll();
+
+RunFiles& runFiles() {
+    static RunFiles files;
+    // Registered after `files` was made, so that it runs before `files` goes.
+    static const bool hooked = std::atexit(discardAll) == 0;
+    (void)hooked;
+    return files;
 }
 
-std::vector<std::string>& temporaries() {
-    static std::vector<std::string> names;
-    return names;
+template <typename T> void forget(std::vector<T*>& list, T* item) {
+    list.erase(std::remove(list.begin(), list.end(), item), list.end());
 }
 
-platform::File*& temporaryStillRead() {
-    static platform::File* file = nullptr;
-    return file;
+// An interruption outside a write phase removes what is on this list (POSIX).
+void updateInterruptionList() {
+    std::vector<std::string> names;
+    for (const TemporaryFile* temporary : runFiles().temporaries)
+        names.push_back(temporary->name);
+    platform::removeWhenInterrupted(names);
 }
 
-void forget(OutputFile& output) {
-    std::vector<OutputFile*>& outputs = pending();
-    outputs.erase(std::remove(outputs.begin(), outputs.end(), &output), outputs.end());
+void discard(OutputFile& output) {
+    forget(runFiles().outputs, &output);
+    output.file = platform::File(); // Windows deletes no file that is still open
+    if (!output.freshName.empty())
+        platform::removeFile(output.freshName);
+    output.hold.release();
+}
+
+void discard(TemporaryFile& temporary) {
+    forget(runFiles().temporaries, &temporary);
+    updateInterruptionList();
+    if (temporary.reader != nullptr)
+        *temporary.reader = platform::File();
+    platform::removeFile(temporary.name);
+}
+
+void discardAll() {
+    RunFiles& files = runFiles();
+    while (!files.outputs.empty())
+        discard(*files.outputs.back());
+    while (!files.temporaries.empty())
+        discard(*files.temporaries.back());
+}
+
+bool opened(OutputFile& output) {
+    if (!platform::isOpen(output.file)) {
+        output.hold.release();
+        return false;
+    }
+    runFiles().outputs.push_back(&output);
+    output.hold.take();
+    return true;
 }
 
 } // namespace
+
+OutputFile::~OutputFile() {
+    std::vector<OutputFile*>& outputs = runFiles().outputs;
+    if (std::find(outputs.begin(), outputs.end(), this) != outputs.end())
+        discard(*this);
+}
+
+TemporaryFile::TemporaryFile(std::string fileName) : name(std::move(fileName)) {
+    if (name.empty())
+        return;
+    runFiles().temporaries.push_back(this);
+    updateInterruptionList();
+}
+
+TemporaryFile::~TemporaryFile() {
+    std::vector<TemporaryFile*>& temporaries = runFiles().temporaries;
+    if (std::find(temporaries.begin(), temporaries.end(), this) != temporaries.end())
+        discard(*this);
+}
 
 bool replacesAnInput(const std::string& name, const std::vector<platform::FileIdentity>& inputs) {
     platform::FileIdentity output = platform::identityOfName(name);
@@ -37,58 +98,39 @@ bool replacesAnInput(const std::string& name, const std::vector<platform::FileId
     return false;
 }
 
-namespace {
-// Interruptions are held once the output is open (an open of a device or FIFO may wait), or
-// before a fresh file is made, which never waits, so that no interruption leaves it behind.
-bool opened(OutputFile& output, bool held) {
-    if (!platform::isOpen(output.file)) {
-        if (held)
-            platform::releaseInterruptions();
-        return false;
-    }
-    pending().push_back(&output);
-    if (!held)
-        platform::holdInterruptions();
-    return true;
-}
-} // namespace
-
 bool openOutput(const std::string& name, OutputFile& output) {
     if (platform::isSpecialFile(name)) {
+        // Opening a device or FIFO may wait: interruptions are held once it is open.
         output.target = name;
         output.file = platform::openForWriting(name);
-        return opened(output, false);
+        return opened(output);
     }
-    platform::holdInterruptions();
+    // A fresh file is made under the hold, which never waits, so that no interruption leaves
+    // it behind.
+    output.hold.take();
     output.file = platform::createFileBeside(name, output.freshName, output.target);
-    return opened(output, true);
+    return opened(output);
 }
 
 bool openTemporaryOutput(const std::string& name, OutputFile& output) {
     output.target = name;
     output.file = platform::openForWriting(name);
-    return opened(output, false);
-}
-
-void removeWhenRunFails(const std::string& name) {
-    temporaries().push_back(name);
-    platform::removeWhenInterrupted(temporaries());
-}
-
-void closeBeforeRemoving(platform::File* file) {
-    temporaryStillRead() = file;
+    return opened(output);
 }
 
 void removeTemporary(const std::string& name) {
-    std::vector<std::string>& names = temporaries();
-    names.erase(std::remove(names.begin(), names.end(), name), names.end());
-    platform::removeWhenInterrupted(names);
+    for (TemporaryFile* temporary : runFiles().temporaries) {
+        if (temporary->name == name) {
+            discard(*temporary);
+            return;
+        }
+    }
     platform::removeFile(name);
 }
 
 bool commitOutput(OutputFile& output) {
+    forget(runFiles().outputs, &output);
     bool done;
-    forget(output);
     if (output.freshName.empty()) {
         done = platform::closeFile(output.file);
     } else {
@@ -99,21 +141,6 @@ bool commitOutput(OutputFile& output) {
             platform::removeFile(output.freshName);
         }
     }
-    platform::releaseInterruptions();
+    output.hold.release();
     return done;
-}
-
-void discardPendingOutputs() {
-    for (OutputFile* output : pending()) {
-        output->file = platform::File(); // Windows deletes no file that is still open
-        if (!output->freshName.empty())
-            platform::removeFile(output->freshName);
-    }
-    pending().clear();
-    if (temporaryStillRead() != nullptr)
-        *temporaryStillRead() = platform::File();
-    for (const std::string& name : temporaries())
-        platform::removeFile(name);
-    temporaries().clear();
-    platform::removeWhenInterrupted(temporaries());
 }

@@ -1,3 +1,8 @@
+// Files a run makes, each of which owns its discard: a run that ends before it is done with one
+// (a failure, an interruption) leaves nothing of it behind. A failure that unwinds (fuzzing
+// builds) discards it in its destructor; failWith ends the process through exit, and a hook
+// the first of these files registers for exit discards the rest.
+//
 // Outputs (the patch file, the packaged executable) replace the file of their name only once
 // they are complete: they are written to a fresh file beside it, flushed to stable storage and
 // then renamed over it. A device or FIFO named as the output is written directly.
@@ -12,30 +17,42 @@ struct OutputFile {
     platform::File file;
     std::string target;    // the name the output goes in place under
     std::string freshName; // empty when the output is written directly
+    // Interruptions wait from the open (never during it) until the output is committed or
+    // discarded.
+    platform::InterruptionHold hold;
+
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    // Discards an output that was opened and not committed: its fresh file goes.
+    ~OutputFile();
 };
 
 // True when the file `name` leads to is one of `inputs`: an output never replaces what the
 // run reads.
 bool replacesAnInput(const std::string& name, const std::vector<platform::FileIdentity>& inputs);
 
-// Opens the output for `name`; false when it cannot be created. Interruptions are held from
-// the open (never during it) until the output is committed or discarded.
+// Opens the output for `name`; false when it cannot be created.
 bool openOutput(const std::string& name, OutputFile& output);
+// Opens the run's own temporary file `name` as an output written in place.
+bool openTemporaryOutput(const std::string& name, OutputFile& output);
 // Flushes the output and puts it in place; false on any failure, the fresh file then gone.
 bool commitOutput(OutputFile& output);
 
-// Opens the run's own temporary file `name` as an output written in place.
-bool openTemporaryOutput(const std::string& name, OutputFile& output);
+// A temporary file of the run's (a patch extracted from the running program, or the patch made
+// for a package). A run that completes removes it with removeTemporary when it has read it;
+// one that ends otherwise, or an interruption outside a write phase (POSIX), removes it then.
+struct TemporaryFile {
+    std::string name; // empty for none
+    // While set, a file still open on it, closed before it is removed (Windows deletes no file
+    // that is open).
+    platform::File* reader = nullptr;
 
-// Marks a temporary file of the run's (an extracted or intermediate patch) to be removed if
-// the run fails or is interrupted; a run that completes removes it itself, with
-// removeTemporary.
-void removeWhenRunFails(const std::string& name);
+    explicit TemporaryFile(std::string fileName);
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile();
+};
+
+// Removes the temporary file `name` now.
 void removeTemporary(const std::string& name);
-// While it is set, a failing run closes `file`, a temporary file it still reads, before it
-// removes the temporary files (Windows deletes no file that is open); null for none.
-void closeBeforeRemoving(platform::File* file);
-
-// Closes the outputs not yet committed and removes their fresh files, and removes the run's
-// temporary files; a failing run calls it on its way out.
-void discardPendingOutputs();

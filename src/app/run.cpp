@@ -15,6 +15,7 @@ int runMorvane(int argc, const char* const* argv) {
     // Nothing can be reported without standard streams.
     if (!platform::prepareProcess())
         return EXIT_CANNOT_OPEN;
+    askForKeyAtExit();
     RunOptions options;
     options.ownPath = platform::ownExecutablePath();
     bool carriesPatch = false;
@@ -23,8 +24,7 @@ int runMorvane(int argc, const char* const* argv) {
     // A copy that holds a patch it cannot use must not pass for the plain program.
     if (carriesPatch && !options.fromEmbeddedPatch)
         failWith(EXIT_CANNOT_WRITE, "Cannot extract embedded patch to temporary file");
-    if (options.fromEmbeddedPatch)
-        removeWhenRunFails(options.patchName);
+    TemporaryFile extracted(options.fromEmbeddedPatch ? options.patchName : std::string());
 
     switch (readCommandLine(argc, argv, options)) {
     case RunMode::Create:
@@ -32,21 +32,22 @@ int runMorvane(int argc, const char* const* argv) {
                     options.messageName);
         break;
     case RunMode::CreateAndPackage: {
-        std::string temporaryName = platform::createTemporaryFile();
-        if (temporaryName.empty())
+        // The patch goes to a temporary file of its own, removed as soon as the package holds
+        // it, and whenever the run ends before that.
+        TemporaryFile patch(platform::createTemporaryFile());
+        if (patch.name.empty())
             failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
-        removeWhenRunFails(temporaryName);
         std::vector<platform::FileIdentity> inputs = createPatch(
-            options.originalName, options.patchedName, temporaryName, options.messageName, true);
-        buildPackagedExecutable(options.ownPath, temporaryName, options.patchName, inputs);
+            options.originalName, options.patchedName, patch.name, options.messageName, true);
+        buildPackagedExecutable(options.ownPath, patch.name, options.patchName, inputs);
         break;
     }
     case RunMode::Apply:
         applyPatch(options.patchName, options.reverse);
         break;
     case RunMode::ApplyEmbedded:
-        applyPatch(options.patchName, options.reverse, true);
+        applyPatch(options.patchName, options.reverse, &extracted);
         break;
     }
-    return finishRun(EXIT_OK);
+    return EXIT_OK;
 }

@@ -7,6 +7,7 @@
 #include "apply/resume_record.h"
 #include "apply/show_message.h"
 #include "apply/verify_blocks.h"
+#include "apply/write_phase.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
 
@@ -15,26 +16,6 @@
 #include <vector>
 
 namespace {
-
-// "@ <offset, 8 upper-case hex digits> : <length in upper-case hex> bytes". A dense patch has
-// millions of these lines, so they are made without the printf machinery.
-void printBlockLine(const PatchBlock& block) {
-    static const char DIGITS[] = "0123456789ABCDEF";
-    char line[40] = "@ ";
-    std::size_t at = 2;
-    for (int shift = 28; shift >= 0; shift -= 4)
-        line[at++] = DIGITS[(block.offset >> shift) & 0xF];
-    std::memcpy(line + at, " : ", 3);
-    at += 3;
-    std::uint32_t length = block.size;
-    int shift = 28;
-    while (shift > 0 && (length >> shift) == 0)
-        shift -= 4;
-    for (; shift >= 0; shift -= 4)
-        line[at++] = DIGITS[(length >> shift) & 0xF];
-    std::memcpy(line + at, " bytes", 6);
-    printLine(line, at + 6);
-}
 
 // Reads the patch file: header, message (shown at once), blocks. Ends the run on a damaged or
 // unreadable patch, before the target is looked at.
@@ -98,163 +79,9 @@ bool verifyMixedPatch(const platform::File& target, std::uint64_t size, PatchRea
     return true;
 }
 
-// The write that failed: the blocks it was for (from `written` on) and how many bytes of it,
-// from `start`, reached the file.
-struct FailedWrite {
-    std::size_t blocks = 0;
-    std::uint64_t start = 0;
-    std::size_t moved = 0;
-};
-
-// Ends a run whose write, flush or patch reading failed. A run that began on a file wholly on
-// one side writes the original side back over the blocks of the current window before
-// `written`, last first (after the bytes the failed write moved), then over every block of the
-// `windowsDone` windows before it, read again; a block never written needs nothing. The record
-// goes only when every block was restored and flushed. A resumed run began on
-// a mixed file that no rollback could bring back to one side: its record stays, for the same
-// command to finish the job or for --reverse to undo it.
-[[noreturn]] void rollBack(const platform::File& target, PatchReading& reading,
-                           std::uint64_t windowsDone, const PatchWindow& current,
-                           BlockList::Iterator written, const FailedWrite& failed, bool resuming,
-                           ResumeJob& job, ExitCode code, const char* message) {
-    if (resuming)
-        failWith(code, message);
-    bool restored = true;
-    BlockList::Iterator at = written;
-    for (std::size_t k = 0; k < failed.blocks; ++k, ++at) {
-        PatchBlock block = *at;
-        std::uint64_t end = std::min<std::uint64_t>(std::uint64_t(block.offset) + block.length(),
-                                                    failed.start + failed.moved);
-        if (end > block.offset)
-            restored = platform::writeAt(target, block.offset, block.originalBytes,
-                                         static_cast<std::size_t>(end - block.offset)) &&
-                       restored;
-    }
-    while (written != current.blocks->begin()) {
-        PatchBlock block = *--written;
-        restored = platform::writeAt(target, block.offset, block.originalBytes, block.length()) &&
-                   restored;
-    }
-    WindowReader reader = readWindows(reading, job.reverse);
-    PatchWindow window;
-    for (std::uint64_t i = 0; i < windowsDone; ++i) {
-        if (!nextWindow(reader, window)) {
-            restored = false;
-            break;
-        }
-        for (BlockList::Iterator at = window.blocks->begin(); at != window.blocks->end(); ++at)
-            restored =
-                platform::writeAt(target, at->offset, at->originalBytes, at->length()) && restored;
-    }
-    if (restored && platform::syncFile(target))
-        removeResumeRecord(job);
-    failWith(code, message);
-}
-
-void printWindowLine(const PatchWindow& window, const PatchBlock& block) {
-    if (!window.piece) {
-        printBlockLine(block);
-    } else if (window.closesBlock) {
-        PatchBlock whole;
-        whole.offset = window.blockOffset;
-        whole.size = window.blockLength;
-        printBlockLine(whole);
-    }
-}
-
-// Neighbouring blocks this close are written together, with the target's bytes between them...
-const std::uint64_t WRITE_GAP = 1024;
-// ...in one write of up to this many bytes.
-const std::size_t WRITE_SPAN = 1024 * 1024;
-
-// Writes the window's blocks, each run of neighbours in one write of the bytes just read from
-// the target with the blocks' new bytes over them, and prints their lines. False when a write
-// failed, with `written` at the first block of that write, described by `failed`.
-bool writeWindow(const platform::File& target, const PatchWindow& window,
-                 BlockList::Iterator& written, FailedWrite& failed,
-                 std::vector<std::uint8_t>& span) {
-    const BlockList& blocks = *window.blocks;
-    for (BlockList::Iterator at = blocks.begin(); at != blocks.end();) {
-        PatchBlock first = *at;
-        std::uint64_t start = first.offset;
-        std::uint64_t reach = start + first.length();
-        BlockList::Iterator next = at;
-        std::size_t count = 1;
-        while (++next != blocks.end()) {
-            PatchBlock block = *next;
-            std::uint64_t end = std::uint64_t(block.offset) + block.length();
-            if (block.offset < reach || block.offset - reach > WRITE_GAP ||
-                end - start > WRITE_SPAN)
-                break;
-            reach = end;
-            ++count;
-        }
-        bool together = false;
-        if (count > 1) {
-            span.resize(static_cast<std::size_t>(reach - start));
-            platform::ReadResult got = platform::readAt(target, start, span.data(), span.size());
-            together = !got.failed && got.count == span.size();
-        }
-        if (together) {
-            for (BlockList::Iterator in = at; in != next; ++in) {
-                if (in->length() != 0)
-                    std::memcpy(span.data() + (in->offset - start), in->patchedBytes, in->length());
-            }
-            written = at;
-            failed = FailedWrite{count, start, 0};
-            if (!platform::writeAt(target, start, span.data(), span.size(), &failed.moved))
-                return false;
-            written = next;
-            for (; at != next; ++at)
-                printWindowLine(window, *at);
-            continue;
-        }
-        // One write per block: a single block, or a run whose bytes could not be read.
-        for (; at != next;) {
-            PatchBlock block = *at;
-            written = at;
-            failed = FailedWrite{1, block.offset, 0};
-            if (!platform::writeAt(target, block.offset, block.patchedBytes, block.length(),
-                                   &failed.moved))
-                return false;
-            written = ++at;
-            printWindowLine(window, block);
-        }
-    }
-    return true;
-}
-
-// Writes every block, then makes the writes durable; a failure anywhere rolls the file back.
-void writeBlocks(const platform::File& target, PatchReading& reading, bool resuming,
-                 ResumeJob& job) {
-    WindowReader reader = readWindows(reading, job.reverse);
-    PatchWindow window;
-    BlockList none;
-    window.blocks = &none;
-    std::uint64_t windowsDone = 0;
-    std::vector<std::uint8_t> span;
-    while (nextWindow(reader, window)) {
-        BlockList::Iterator written = window.blocks->begin();
-        FailedWrite failed;
-        if (!writeWindow(target, window, written, failed, span))
-            rollBack(target, reading, windowsDone, window, written, failed, resuming, job,
-                     EXIT_CANNOT_WRITE, "Could not write to file to patch");
-        ++windowsDone;
-    }
-    // A window that failed to read was not written: every window written is read again.
-    if (windowsFailed(reader))
-        rollBack(target, reading, windowsDone, PatchWindow{&none}, none.begin(), FailedWrite(),
-                 resuming, job, EXIT_CANNOT_OPEN, "Could not read patch file");
-    // The last window stays as it was: the rollback takes it from memory, the others again.
-    if (!platform::syncFile(target))
-        rollBack(target, reading, windowsDone > 0 ? windowsDone - 1 : 0, window,
-                 window.blocks->end(), FailedWrite(), resuming, job, EXIT_CANNOT_WRITE,
-                 "Could not write to file to patch");
-}
-
 } // namespace
 
-void applyPatch(const std::string& patchName, bool reverse, bool temporary) {
+void applyPatch(const std::string& patchName, bool reverse, TemporaryFile* temporary) {
     printLine("Reading patch file: " + patchName);
     PatchHeader header;
     ResumeJob job;
@@ -263,8 +90,8 @@ void applyPatch(const std::string& patchName, bool reverse, bool temporary) {
     platform::File patchFile = openInputOrFail(patchName, "Could not open patch file", patchSize);
     // The patch is read again while the blocks are verified and written; a failing run closes
     // it before it removes it when it is a temporary file (Windows deletes no open file).
-    if (temporary)
-        closeBeforeRemoving(&patchFile);
+    if (temporary != nullptr)
+        temporary->reader = &patchFile;
     PatchReading reading;
     readPatch(patchFile, patchSize, header, reading, job);
 
@@ -304,18 +131,10 @@ void applyPatch(const std::string& patchName, bool reverse, bool temporary) {
     }
 
     printLine("Applying patch:");
-    platform::holdInterruptions();
-    // Without a record (no folder for it, or its name taken by another user's file) the patch
-    // is still applied; only resuming after a crash is then not possible.
-    if (!resuming)
-        writeResumeRecord(job);
-    writeBlocks(target, reading, resuming, job);
-    // The writes are on stable storage: the file is wholly on this run's side.
-    removeResumeRecord(job);
-    platform::closeFile(target);
-    platform::releaseInterruptions();
-    if (temporary) {
-        closeBeforeRemoving(nullptr);
+    writePatchToTarget(target, reading, resuming, job);
+    target = platform::File();
+    if (temporary != nullptr) {
+        temporary->reader = nullptr;
         patchFile = platform::File();
         removeTemporary(patchName);
     }

@@ -2,6 +2,7 @@
 
 #include "patch/byte_stream.h"
 #include "patch/patch_format.h"
+#include "platform/hex_text.h"
 
 #include <cstring>
 #include <vector>
@@ -15,15 +16,9 @@ const std::size_t RECORD_SIZE = RECORD_MAGIC_SIZE + 5 * 8 + 4;
 // Far more than any record holds; a larger file is not one.
 const std::uint64_t LARGEST_RECORD = 1 << 20;
 
-// Lower-case hexadecimal without leading zeros. (The printf family would bring a whole
-// formatting engine into the Windows executable.)
 std::string hex(std::uint64_t value) {
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), "0123456789abcdef"[value & 0xF]);
-        value >>= 4;
-    } while (value != 0);
-    return digits;
+    char digits[16];
+    return std::string(digits, writeHex(digits, value, 1));
 }
 
 // Where records are kept, best first: the state folder, then the temporary folder.

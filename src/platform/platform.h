@@ -159,10 +159,19 @@ bool prepareProcess();
 // outside a write phase; each call replaces the list. POSIX only: Windows deletes no file that
 // is still open.
 void removeWhenInterrupted(const std::vector<std::string>& names);
-// While held, interruptions (Ctrl-C, a termination request, a closed console or terminal) wait
-// and take effect when released, so a write phase is never cut in the middle.
-void holdInterruptions();
-void releaseInterruptions();
+// While a hold is taken, interruptions (Ctrl-C, a termination request, a closed console or
+// terminal) wait and take effect when it is released, so a write phase is never cut in the
+// middle. Holds nest; one that goes is released.
+struct InterruptionHold {
+    bool held = false;
+
+    InterruptionHold() = default;
+    InterruptionHold(const InterruptionHold&) = delete;
+    InterruptionHold& operator=(const InterruptionHold&) = delete;
+    ~InterruptionHold() { release(); }
+    void take();
+    void release();
+};
 
 #ifdef _WIN32
 // The program's arguments from the wide command line, argv[0] included, as UTF-8.

@@ -554,15 +554,21 @@ void removeWhenInterrupted(const std::vector<std::string>& names) {
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-void holdInterruptions() {
+void InterruptionHold::take() {
+    if (held)
+        return;
+    held = true;
     if (holdDepth++ == 0) {
         sigset_t set = interruptions();
         ::sigprocmask(SIG_BLOCK, &set, nullptr);
     }
 }
 
-void releaseInterruptions() {
-    if (holdDepth > 0 && --holdDepth == 0) {
+void InterruptionHold::release() {
+    if (!held)
+        return;
+    held = false;
+    if (--holdDepth == 0) {
         sigset_t set = interruptions();
         ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
     }

@@ -478,13 +478,16 @@ void waitForKey() {
 
 void removeWhenInterrupted(const std::vector<std::string>&) {}
 
-void holdInterruptions() {
-    InterlockedIncrement(&holdDepth);
+void InterruptionHold::take() {
+    if (!held)
+        InterlockedIncrement(&holdDepth);
+    held = true;
 }
 
-void releaseInterruptions() {
-    if (InterlockedCompareExchange(&holdDepth, 0, 0) > 0)
+void InterruptionHold::release() {
+    if (held)
         InterlockedDecrement(&holdDepth);
+    held = false;
 }
 
 void copyPermissions(const std::string&, const File&) {}
