@@ -1,5 +1,7 @@
 #include "app/output_file.h"
 
+#include "app/console.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
@@ -89,6 +91,8 @@ TemporaryFile::~TemporaryFile() {
         discard(*this);
 }
 
+namespace {
+
 bool replacesAnInput(const std::string& name, const std::vector<platform::FileIdentity>& inputs) {
     platform::FileIdentity output = platform::identityOfName(name);
     for (const platform::FileIdentity& input : inputs) {
@@ -112,22 +116,6 @@ bool openOutput(const std::string& name, OutputFile& output) {
     return opened(output);
 }
 
-bool openTemporaryOutput(const std::string& name, OutputFile& output) {
-    output.target = name;
-    output.file = platform::openForWriting(name);
-    return opened(output);
-}
-
-void removeTemporary(const std::string& name) {
-    for (TemporaryFile* temporary : runFiles().temporaries) {
-        if (temporary->name == name) {
-            discard(*temporary);
-            return;
-        }
-    }
-    platform::removeFile(name);
-}
-
 bool commitOutput(OutputFile& output) {
     forget(runFiles().outputs, &output);
     bool done;
@@ -143,4 +131,37 @@ bool commitOutput(OutputFile& output) {
     }
     output.hold.release();
     return done;
+}
+
+} // namespace
+
+void openOutputOrFail(const std::string& name, const std::vector<platform::FileIdentity>& inputs,
+                      OutputFile& output, const char* failure, bool temporary) {
+    bool open;
+    if (temporary) {
+        output.target = name;
+        output.file = platform::openForWriting(name);
+        open = opened(output);
+    } else {
+        // An output never replaces what the run reads.
+        open = !replacesAnInput(name, inputs) && openOutput(name, output);
+    }
+    if (!open)
+        failWith(EXIT_CANNOT_WRITE, failure);
+    output.sink = sinkToFile(output.file);
+}
+
+void commitOutputOrFail(OutputFile& output, const char* failure) {
+    if (!flushSink(output.sink) || !commitOutput(output))
+        failWith(EXIT_CANNOT_WRITE, failure);
+}
+
+void removeTemporary(const std::string& name) {
+    for (TemporaryFile* temporary : runFiles().temporaries) {
+        if (temporary->name == name) {
+            discard(*temporary);
+            return;
+        }
+    }
+    platform::removeFile(name);
 }

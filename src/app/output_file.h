@@ -8,6 +8,7 @@
 // then renamed over it. A device or FIFO named as the output is written directly.
 #pragma once
 
+#include "patch/byte_stream.h"
 #include "platform/platform.h"
 
 #include <string>
@@ -15,6 +16,7 @@
 
 struct OutputFile {
     platform::File file;
+    ByteSink sink;         // writes `file`
     std::string target;    // the name the output goes in place under
     std::string freshName; // empty when the output is written directly
     // Interruptions wait from the open (never during it) until the output is committed or
@@ -28,16 +30,14 @@ struct OutputFile {
     ~OutputFile();
 };
 
-// True when the file `name` leads to is one of `inputs`: an output never replaces what the
-// run reads.
-bool replacesAnInput(const std::string& name, const std::vector<platform::FileIdentity>& inputs);
-
-// Opens the output for `name`; false when it cannot be created.
-bool openOutput(const std::string& name, OutputFile& output);
-// Opens the run's own temporary file `name` as an output written in place.
-bool openTemporaryOutput(const std::string& name, OutputFile& output);
-// Flushes the output and puts it in place; false on any failure, the fresh file then gone.
-bool commitOutput(OutputFile& output);
+// Opens the output for `name`, or with `temporary` the run's own temporary file `name`, written
+// in place. A name that leads to one of `inputs`, or an output that cannot be created, ends the
+// run with code 5 and `failure`.
+void openOutputOrFail(const std::string& name, const std::vector<platform::FileIdentity>& inputs,
+                      OutputFile& output, const char* failure, bool temporary = false);
+// Flushes what was written to the sink and puts the output in place; any failure ends the run
+// with code 5 and `failure`, the fresh file gone.
+void commitOutputOrFail(OutputFile& output, const char* failure);
 
 // A temporary file of the run's (a patch extracted from the running program, or the patch made
 // for a package). A run that completes removes it with removeTemporary when it has read it;

@@ -36,7 +36,7 @@ int runMorvane(int argc, const char* const* argv) {
         // it, and whenever the run ends before that.
         TemporaryFile patch(platform::createTemporaryFile());
         if (patch.name.empty())
-            failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
+            failWith(EXIT_CANNOT_WRITE, PATCH_WRITE_FAILURE);
         std::vector<platform::FileIdentity> inputs = createPatch(
             options.originalName, options.patchedName, patch.name, options.messageName, true);
         buildPackagedExecutable(options.ownPath, patch.name, options.patchName, inputs);

@@ -17,6 +17,9 @@
 
 namespace {
 
+const char* const NOT_A_PATCH = "Not a valid patch file";
+const char* const DATA_MISMATCH = "Patch does not apply to this file (data mismatch)";
+
 // Reads the patch file: header, message (shown at once), blocks. Ends the run on a damaged or
 // unreadable patch, before the target is looked at.
 void readPatch(const platform::File& patchFile, std::uint64_t patchSize, PatchHeader& header,
@@ -24,18 +27,18 @@ void readPatch(const platform::File& patchFile, std::uint64_t patchSize, PatchHe
     ByteSource source = checkedSourceFromFile(patchFile, patchSize, reading.chunks);
     HeaderStatus status = readPatchHeader(source, header);
     if (source.failed)
-        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+        failWith(EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
     if (status != HeaderStatus::Valid)
-        failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
+        failWith(EXIT_NOT_A_PATCH, NOT_A_PATCH);
     platform::readNameFromPatch(header.targetName);
     if (!header.message.empty())
         showPatchMessage(header.message, platform::identityOf(patchFile), header.targetName);
 
     ScanStatus blocksStatus = scanBlocks(source, reading);
     if (source.failed)
-        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+        failWith(EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
     if (blocksStatus != ScanStatus::Valid)
-        failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
+        failWith(EXIT_NOT_A_PATCH, NOT_A_PATCH);
     job.patchLength = patchSize;
     job.patchHash = hashBytes(HASH_SEED, reading.chunks.hashes.data(),
                               reading.chunks.hashes.size() * sizeof(std::uint64_t));
@@ -62,7 +65,7 @@ Verification verifyPatch(const platform::File& target, std::uint64_t size, Patch
             return result;
     }
     if (windowsFailed(reader))
-        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+        failWith(EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
     return result;
 }
 
@@ -75,7 +78,7 @@ bool verifyMixedPatch(const platform::File& target, std::uint64_t size, PatchRea
             return false;
     }
     if (windowsFailed(reader))
-        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+        failWith(EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
     return true;
 }
 
@@ -120,11 +123,11 @@ void applyPatch(const std::string& patchName, bool reverse, TemporaryFile* tempo
     bool resuming = !job.record.empty();
     if (resuming) {
         if (!verifyMixedPatch(target, targetSize, reading, reverse))
-            failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
+            failWith(EXIT_DATA_MISMATCH, DATA_MISMATCH);
     } else {
         Verification verification = verifyPatch(target, targetSize, reading, reverse);
         if (!verification.matchesOriginal && !verification.matchesPatched)
-            failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
+            failWith(EXIT_DATA_MISMATCH, DATA_MISMATCH);
         if (verification.matchesPatched)
             failWith(EXIT_ALREADY_PATCHED,
                      "File is already patched, specify \"--reverse\" to undo");

@@ -15,6 +15,9 @@
 const std::uint64_t PATCH_WINDOW_SIZE = 4 * 1024 * 1024;
 const std::size_t LONG_BLOCK_PIECE = 1024 * 1024;
 
+// The error line of a patch file that cannot be read, or that changed while it was read again.
+const char* const PATCH_READ_FAILURE = "Could not read patch file";
+
 struct PatchReading {
     const platform::File* file = nullptr;
     std::uint64_t size = 0;

@@ -9,6 +9,8 @@
 
 namespace {
 
+const char* const WRITE_FAILURE = "Could not write to file to patch";
+
 // "@ <offset, 8 upper-case hex digits> : <length in upper-case hex> bytes".
 void printBlockLine(const PatchBlock& block) {
     char line[40] = "@ ";
@@ -160,18 +162,18 @@ void writeBlocks(const platform::File& target, PatchReading& reading, bool resum
         FailedWrite failed;
         if (!writeWindow(target, window, written, failed, span))
             rollBack(target, reading, windowsDone, window, written, failed, resuming, job,
-                     EXIT_CANNOT_WRITE, "Could not write to file to patch");
+                     EXIT_CANNOT_WRITE, WRITE_FAILURE);
         ++windowsDone;
     }
     // A window that failed to read was not written: every window written is read again.
     if (windowsFailed(reader))
         rollBack(target, reading, windowsDone, PatchWindow{&none}, none.begin(), FailedWrite(),
-                 resuming, job, EXIT_CANNOT_OPEN, "Could not read patch file");
+                 resuming, job, EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
     // The last window stays as it was: the rollback takes it from memory, the others again.
     if (!platform::syncFile(target))
         rollBack(target, reading, windowsDone > 0 ? windowsDone - 1 : 0, window,
                  window.blocks->end(), FailedWrite(), resuming, job, EXIT_CANNOT_WRITE,
-                 "Could not write to file to patch");
+                 WRITE_FAILURE);
 }
 
 } // namespace

@@ -209,11 +209,8 @@ std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
 
     printLine("Writing patch file: " + patchName);
     OutputFile output;
-    bool opened = temporary ? openTemporaryOutput(patchName, output)
-                            : !replacesAnInput(patchName, inputs) && openOutput(patchName, output);
-    if (!opened)
-        failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
-    ByteSink sink = sinkToFile(output.file);
+    openOutputOrFail(patchName, inputs, output, PATCH_WRITE_FAILURE, temporary);
+    ByteSink& sink = output.sink;
     if (held) {
         writePatch(sink, header, collector.blocks);
     } else {
@@ -226,8 +223,7 @@ std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
             written.bytes != found.bytes)
             failWith(EXIT_CANNOT_OPEN, "Could not read patched file");
     }
-    if (!flushSink(sink) || !commitOutput(output))
-        failWith(EXIT_CANNOT_WRITE, "Can't write to patch file");
+    commitOutputOrFail(output, PATCH_WRITE_FAILURE);
     printLine("Completed!");
     return inputs;
 }

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+// The error line of a patch file that cannot be written.
+const char* const PATCH_WRITE_FAILURE = "Can't write to patch file";
+
 // Compares the original and the patched file and writes the patch file, with the message
 // file's bytes when a message name is given. Ends the run through failWith on any failure.
 // Returns the identities of the files it read, none of which an output may replace. A

@@ -9,20 +9,13 @@
 
 namespace {
 
-const std::size_t EXTRACT_CHUNK_SIZE = 64 * 1024;
-
 bool copyRange(const platform::File& from, std::uint64_t start, std::uint64_t end,
                const platform::File& to) {
-    std::vector<std::uint8_t> chunk(EXTRACT_CHUNK_SIZE);
-    for (std::uint64_t position = start; position < end;) {
-        std::size_t wanted =
-            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), end - position));
-        platform::ReadResult got = platform::readAt(from, position, chunk.data(), wanted);
-        if (got.failed || got.count != wanted || !platform::writeNext(to, chunk.data(), wanted))
-            return false;
-        position += wanted;
-    }
-    return true;
+    ByteSource source = sourceFromFile(from, end);
+    source.position = start;
+    return readInPieces(source, [&](const std::uint8_t* bytes, std::size_t count, std::uint64_t) {
+        return platform::writeNext(to, bytes, count);
+    });
 }
 
 // The trailer rule, for the file as if it ended after `size` bytes.

@@ -12,28 +12,25 @@
 
 namespace {
 
-const std::size_t COPY_CHUNK_SIZE = 1024;
-
 // Copies a whole input of `size` bytes to the sink; a read error or a file that turns out
 // shorter than its size ends the run with `failure`. An image's signature fields are unset.
 void copyFile(const platform::File& input, std::uint64_t size, ByteSink& sink, const char* failure,
               const UnsignedImage* image = nullptr) {
     ByteSource source = sourceFromFile(input, size);
-    std::uint8_t chunk[COPY_CHUNK_SIZE];
-    for (;;) {
-        std::size_t got = readBytes(source, chunk, COPY_CHUNK_SIZE);
-        if (source.failed)
-            failWith(EXIT_CANNOT_OPEN, failure);
-        if (image != nullptr)
-            unsignBytes(*image, source.position - got, chunk, got);
-        writeBytes(sink, chunk, got);
-        if (got < COPY_CHUNK_SIZE)
-            return;
-    }
+    bool copied =
+        readInPieces(source, [&](std::uint8_t* bytes, std::size_t count, std::uint64_t offset) {
+            if (image != nullptr)
+                unsignBytes(*image, offset, bytes, count);
+            writeBytes(sink, bytes, count);
+            return true;
+        });
+    if (!copied)
+        failWith(EXIT_CANNOT_OPEN, failure);
 }
 
 const char* const OWN_FAILURE = "Cannot use this executable to build embedded patch";
 const char* const PATCH_FAILURE = "Cannot read generated patch from temporary file";
+const char* const OUTPUT_FAILURE = "Cannot write to output file";
 
 } // namespace
 
@@ -50,10 +47,8 @@ void buildPackagedExecutable(const std::string& ownPath, const std::string& patc
     ownSize = image.size;
     inputs.push_back(platform::identityOf(own));
     OutputFile output;
-    if (replacesAnInput(outputPath, inputs) || !openOutput(outputPath, output))
-        failWith(EXIT_CANNOT_WRITE, "Cannot write to output file");
-
-    ByteSink sink = sinkToFile(output.file);
+    openOutputOrFail(outputPath, inputs, output, OUTPUT_FAILURE);
+    ByteSink& sink = output.sink;
     copyFile(own, ownSize, sink, OWN_FAILURE, &image);
     // The temporary patch is open only while it is copied (Windows deletes no file that is
     // open), and removed while interruptions are held, so that no way the run ends leaves it.
@@ -65,6 +60,7 @@ void buildPackagedExecutable(const std::string& ownPath, const std::string& patc
     bool fits = ownSize <= 0xFFFFFFFFu;
     writeU32(sink, static_cast<std::uint32_t>(ownSize));
     platform::copyPermissions(ownPath, output.file);
-    if (!fits || !flushSink(sink) || !commitOutput(output))
-        failWith(EXIT_CANNOT_WRITE, "Cannot write to output file");
+    if (!fits)
+        failWith(EXIT_CANNOT_WRITE, OUTPUT_FAILURE);
+    commitOutputOrFail(output, OUTPUT_FAILURE);
 }

@@ -4,11 +4,6 @@
 
 #include <vector>
 
-namespace {
-const std::size_t CHECKSUM_CHUNK_SIZE =
-    64 * 1024; // even, as every piece of a checksum but the last
-} // namespace
-
 bool readUnsignedImage(const platform::File& file, std::uint64_t size, UnsignedImage& image) {
     image = UnsignedImage();
     image.size = size;
@@ -25,16 +20,16 @@ bool readUnsignedImage(const platform::File& file, std::uint64_t size, UnsignedI
 
     // The checksum the image had before signing, as the linker wrote it.
     ByteSource source = sourceFromFile(file, image.size);
-    std::vector<std::uint8_t> chunk(CHECKSUM_CHUNK_SIZE);
     PeChecksum checksum;
-    for (std::uint64_t offset = 0; offset < image.size;) {
-        std::size_t got = readBytes(source, chunk.data(), chunk.size());
-        if (source.failed || got == 0)
-            return false;
-        unsignFields(image.table, 0, offset, chunk.data(), got);
-        addToChecksum(checksum, chunk.data(), got);
-        offset += got;
-    }
+    // Every piece but the last is 64 KiB, of even length as the checksum needs.
+    bool read =
+        readInPieces(source, [&](std::uint8_t* bytes, std::size_t count, std::uint64_t offset) {
+            unsignFields(image.table, 0, offset, bytes, count);
+            addToChecksum(checksum, bytes, count);
+            return true;
+        });
+    if (!read)
+        return false;
     image.checksum = checksumValue(checksum);
     return true;
 }

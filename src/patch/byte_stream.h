@@ -61,6 +61,20 @@ inline std::uint64_t remaining(const ByteSource& source) {
 // the source has failed).
 std::size_t readBytes(ByteSource& source, void* data, std::size_t count);
 
+// Reads the source from its position to its end in pieces of up to 64 KiB and hands each to
+// `take(bytes, count, offset)`, which may change the bytes; false when the source failed (a
+// file shorter than its size included) or `take` returned false.
+template <typename Take> bool readInPieces(ByteSource& source, Take take) {
+    std::vector<std::uint8_t> piece(64 * 1024);
+    while (remaining(source) > 0) {
+        std::uint64_t offset = source.position;
+        std::size_t got = readBytes(source, piece.data(), piece.size());
+        if (source.failed || got == 0 || !take(piece.data(), got, offset))
+            return false;
+    }
+    return true;
+}
+
 struct ByteSink {
     const platform::File* file = nullptr;
     std::vector<std::uint8_t> buffer;
