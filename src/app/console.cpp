@@ -83,10 +83,8 @@ void askForKey() {
 } // namespace
 
 void askForKeyAtExit() {
-#ifndef MORVANE_FAIL_THROWS
     if (platform::consoleClosesWithProcess())
         std::atexit(askForKey);
-#endif
 }
 
 void endProcess(int code) {
