@@ -50,12 +50,6 @@ class DataSafety : public MorvaneRun {
         ASSERT_EQ(created.exitCode, 0) << created.err;
     }
 
-    ProcessResult runSeamed(const std::vector<std::string>& arguments, const faults::Plan& plan) {
-        ProcessOptions with = options();
-        with.setEnv.push_back({"MORVANE_TEST_FAULT", faults::describe(plan)});
-        return runProcess(seamedMorvanePath(), arguments, with);
-    }
-
     // `base` with `count` regions of `width` bytes changed, one every 1500 bytes from `first`.
     static std::string changed(std::string base, std::size_t first, std::size_t width) {
         for (std::size_t i = 0; i < BLOCKS; ++i) {
@@ -541,13 +535,14 @@ TEST_F(DataSafety, AFileSizeLimitIsAWriteErrorNotAKill) {
 }
 
 // Starts the seamed program in the scratch folder with `plan` and does not wait for it.
-pid_t startSeamed(const ProcessOptions& with, const std::vector<std::string>& arguments,
+pid_t startSeamed(ProcessOptions with, const std::vector<std::string>& arguments,
                   const faults::Plan& plan) {
+    with.withFaults(plan);
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string text = *entry;
         std::string name = text.substr(0, text.find('='));
-        bool replaced = name == "MORVANE_TEST_FAULT";
+        bool replaced = false;
         for (const auto& variable : with.setEnv)
             replaced = replaced || variable.first == name;
         if (!replaced)
@@ -555,7 +550,6 @@ pid_t startSeamed(const ProcessOptions& with, const std::vector<std::string>& ar
     }
     for (const auto& variable : with.setEnv)
         environment.push_back(variable.first + "=" + variable.second);
-    environment.push_back("MORVANE_TEST_FAULT=" + faults::describe(plan));
     std::vector<char*> envp;
     for (std::string& entry : environment)
         envp.push_back(&entry[0]);
@@ -714,10 +708,8 @@ TEST_F(DataSafety, RecordsLiveWhereARebootKeepsThem) {
             with.set(variable.first, variable.second);
         for (const std::string& name : c.unset)
             with.unset(name);
-        ProcessOptions seamed = with;
-        seamed.set("MORVANE_TEST_FAULT", "WriteAt:2:kill");
         write("t.bin", original);
-        EXPECT_EQ(runProcess(seamedMorvanePath(), apply, seamed).exitCode, 137);
+        EXPECT_EQ(runSeamed(apply, {Call::WriteAt, 2, faults::Action::Kill}, with).exitCode, 137);
         if (!c.recordFolder.empty()) {
             ASSERT_EQ(namesIn(c.recordFolder).size(), 1u);
             struct stat info;
@@ -798,8 +790,8 @@ TEST_F(DataSafety, AnInterruptionLeavesNoTemporaryFile) {
     const std::vector<std::string> package = {"--original", "t.bin",   "--patched",   "t.new",
                                               "--patch",    "fix.run", "--executable"};
     ASSERT_EQ(runSeamed(package, faults::Plan()).exitCode, 0);
-    ProcessOptions interrupted = options();
-    interrupted.set("MORVANE_TEST_FAULT", "ReadAt:1:interrupt");
+    const ProcessOptions interrupted =
+        options().withFaults({Call::ReadAt, 1, faults::Action::Interrupt});
     for (const std::string& program : {seamedMorvanePath(), folder / "fix.run"}) {
         SCOPED_TRACE(program);
         ProcessResult result =
