@@ -242,6 +242,11 @@ TEST_F(DataSafety, AFailedOutputLeavesTheOldFileAndNoStrayFile) {
         // The temporary patch is written first (one write), then the packaged program.
         {package, {Call::WriteNext, 2, faults::Action::Fail}, "Cannot write to output file"},
         {package, {Call::WriteNext, 2, faults::Action::Short}, "Cannot write to output file"},
+        // The flush of the fresh file, then the rename that puts it in place.
+        {create, {Call::SyncFile, 1, faults::Action::Fail}, "Can't write to patch file"},
+        {create, {Call::ReplaceFile, 1, faults::Action::Fail}, "Can't write to patch file"},
+        {package, {Call::SyncFile, 1, faults::Action::Fail}, "Cannot write to output file"},
+        {package, {Call::ReplaceFile, 1, faults::Action::Fail}, "Cannot write to output file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(faults::describe(c.plan));
@@ -251,6 +256,61 @@ TEST_F(DataSafety, AFailedOutputLeavesTheOldFileAndNoStrayFile) {
         EXPECT_FAILURE(result, 5, c.message);
         EXPECT_EQ(read("out.pat"), old);
         EXPECT_EQ(namesIn(folder.path()), before);
+    }
+}
+
+// A fresh run flushes its record, the record's folder (not on Windows), then the target.
+#ifdef _WIN32
+const unsigned TARGET_FLUSH = 2;
+#else
+const unsigned TARGET_FLUSH = 3;
+#endif
+
+// A target whose writes cannot be flushed is rolled back; its record goes once the rollback is
+// flushed, and otherwise stays for the next run.
+TEST_F(DataSafety, AFailedFlushOfTheTargetIsRolledBack) {
+    for (bool onward : {false, true}) {
+        SCOPED_TRACE(onward ? "the rollback's flush fails too" : "the flush fails");
+        write("t.bin", original);
+        ProcessResult result =
+            runSeamed(apply, {Call::SyncFile, TARGET_FLUSH, faults::Action::Fail, onward});
+        EXPECT_FAILURE(result, 5, "Could not write to file to patch");
+        EXPECT_EQ(outputLines(result.out).size(), BLOCKS + 3);
+        EXPECT_TRUE(read("t.bin") == original);
+        EXPECT_EQ(records().size(), onward ? 1u : 0u);
+        ProcessResult next = run(apply);
+        EXPECT_EQ(next.exitCode, 0) << next.err;
+        EXPECT_TRUE(read("t.bin") == patched);
+        EXPECT_EQ(records(), std::vector<std::string>{});
+    }
+}
+
+// The writes are flushed before the record goes or the fresh file takes the old one's name: a
+// run killed just after the flush leaves its record, and the next run finishes the job, or
+// leaves the old file.
+TEST_F(DataSafety, WritesAreFlushedBeforeTheRecordGoesOrTheNameIsReplaced) {
+    const std::string old = "an older patch, kept whole";
+    const std::vector<std::string> create = {"--original", "t.bin",   "--patched",
+                                             "t.new",      "--patch", "out.pat"};
+    std::vector<std::string> package = create;
+    package.push_back("--executable");
+    for (const auto& c : {std::make_pair(apply, TARGET_FLUSH), std::make_pair(create, 1u),
+                          std::make_pair(package, 1u)}) {
+        SCOPED_TRACE(c.first.back());
+        write("t.bin", original);
+        write("out.pat", old);
+        EXPECT_EQ(runSeamed(c.first, {Call::SyncFile, c.second, faults::Action::Kill}).exitCode,
+                  137);
+        EXPECT_TRUE(read("out.pat") == old);
+        if (c.first == apply) {
+            EXPECT_EQ(records().size(), 1u);
+            ProcessResult next = run(apply);
+            EXPECT_EQ(next.exitCode, 0) << next.err;
+            EXPECT_TRUE(read("t.bin") == patched);
+            EXPECT_EQ(records(), std::vector<std::string>{});
+        } else {
+            EXPECT_TRUE(read("t.bin") == original);
+        }
     }
 }
 
