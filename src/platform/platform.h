@@ -205,7 +205,7 @@ void copyPermissions(const std::string& source, const File& target);
 #ifdef MORVANE_TEST_SEAMS
 // Test builds only: faults planted into the file calls by a plan that lives with the tests.
 namespace seam {
-enum class Call { ReadAt, WriteAt, WriteNext, SyncFile, ReplaceFile };
+enum class Call { ReadAt, WriteAt, WriteNext, SyncFile, Replace };
 // Counts the call on `file`. May shorten `count`; false when the call must report a failure
 // after moving that many bytes.
 bool before(Call call, const File& file, std::size_t& count);

@@ -298,10 +298,10 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {
-    if (!MORVANE_SEAM_BEFORE_CALL(ReplaceFile))
+    if (!MORVANE_SEAM_BEFORE_CALL(Replace))
         return false;
     bool replaced = ::rename(from.c_str(), to.c_str()) == 0;
-    MORVANE_SEAM_AFTER(ReplaceFile);
+    MORVANE_SEAM_AFTER(Replace);
     return replaced;
 }
 

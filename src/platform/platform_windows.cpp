@@ -208,7 +208,7 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {
-    if (!MORVANE_SEAM_BEFORE_CALL(ReplaceFile))
+    if (!MORVANE_SEAM_BEFORE_CALL(Replace))
         return false;
     // ReplaceFile keeps the replaced file's attributes, owner and security. (Full paths: Wine
     // refuses relative ones.)
@@ -219,7 +219,7 @@ bool replaceFile(const std::string& from, const std::string& to) {
     else
         replaced = MoveFileExW(systemName(from).data(), systemName(to).data(),
                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    MORVANE_SEAM_AFTER(ReplaceFile);
+    MORVANE_SEAM_AFTER(Replace);
     return replaced;
 }
 

@@ -244,9 +244,9 @@ TEST_F(DataSafety, AFailedOutputLeavesTheOldFileAndNoStrayFile) {
         {package, {Call::WriteNext, 2, faults::Action::Short}, "Cannot write to output file"},
         // The flush of the fresh file, then the rename that puts it in place.
         {create, {Call::SyncFile, 1, faults::Action::Fail}, "Can't write to patch file"},
-        {create, {Call::ReplaceFile, 1, faults::Action::Fail}, "Can't write to patch file"},
+        {create, {Call::Replace, 1, faults::Action::Fail}, "Can't write to patch file"},
         {package, {Call::SyncFile, 1, faults::Action::Fail}, "Cannot write to output file"},
-        {package, {Call::ReplaceFile, 1, faults::Action::Fail}, "Cannot write to output file"},
+        {package, {Call::Replace, 1, faults::Action::Fail}, "Cannot write to output file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(faults::describe(c.plan));

@@ -16,7 +16,7 @@ namespace faults {
 namespace {
 
 const char* const CALL_NAMES[] = {"ReadAt",    "OwnReadAt", "WriteAt",
-                                  "WriteNext", "SyncFile",  "ReplaceFile"};
+                                  "WriteNext", "SyncFile",  "Replace"};
 const char* const ACTION_NAMES[] = {"none",      "fail",   "short", "kill", "interrupt",
                                     "terminate", "hangup", "quit",  "stop", "change"};
 
@@ -165,7 +165,7 @@ bool before(Call call, const File& file, std::size_t& count) {
 bool before(Call call) {
     faults::State& current = faults::loaded();
     current.startedUp = true;
-    current.last = call == Call::SyncFile ? faults::Call::SyncFile : faults::Call::ReplaceFile;
+    current.last = call == Call::SyncFile ? faults::Call::SyncFile : faults::Call::Replace;
     ++current.counts[static_cast<int>(current.last)];
     return !faults::planned(faults::Action::Fail) && !faults::planned(faults::Action::Short);
 }

@@ -3,7 +3,7 @@
 // "<call>:<n>:<action>". The calls: ReadAt (reads of any file but the program's own), OwnReadAt
 // (reads of the program's own file; those of start-up, before any other file is touched, are never
 // counted, so plans do not depend on how start-up looks for an embedded patch), WriteAt, WriteNext,
-// SyncFile (flushes to stable storage) and ReplaceFile (the rename that puts a fresh file in place
+// SyncFile (flushes to stable storage) and Replace (the rename that puts a fresh file in place
 // of the old one). n counts that call from 1 over the run ("<n>+": that call and every later one).
 // The actions: fail (nothing moves, the call reports an error), short (half the bytes move; a read
 // then looks like the end of the file, a write reports an error), kill (the call completes, then
@@ -22,7 +22,7 @@
 
 namespace faults {
 
-enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext, SyncFile, ReplaceFile };
+enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext, SyncFile, Replace };
 enum class Action { None, Fail, Short, Kill, Interrupt, Terminate, Hangup, Quit, Stop, Change };
 
 struct Plan {
