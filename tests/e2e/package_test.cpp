@@ -77,9 +77,12 @@ class Package : public MorvaneRun {
         return runProcess(program, arguments, options());
     }
 
+    static std::vector<std::string> packaging(const std::string& output) {
+        return {"--original", "game.dat", "--patched",   "game.new",
+                "--patch",    output,     "--executable"};
+    }
     ProcessResult packageWith(const std::string& program, const std::string& output) const {
-        return start(program, {"--original", "game.dat", "--patched", "game.new", "--patch", output,
-                               "--executable"});
+        return start(program, packaging(output));
     }
 
     // The plain patch file that the same comparison writes.
@@ -248,7 +251,7 @@ TEST_F(Package, WithoutATemporaryFolder) {
 TEST_F(Package, ExtractionFailingPartWayFails) {
     // A packaged copy of the program built with fault seams; copying its patch out, its first
     // write stores half of the bytes and fails.
-    ASSERT_EQ(packageWith(seamedMorvanePath(), packaged).exitCode, 0);
+    ASSERT_EQ(runSeamed(packaging(packaged), faults::Plan()).exitCode, 0);
     ProcessResult result = runProcess(
         packaged, {}, options().withFaults({faults::Call::WriteNext, 1, faults::Action::Short}));
     EXPECT_EQ(result.exitCode, 5);
