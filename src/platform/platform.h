@@ -214,19 +214,23 @@ void copyPermissions(const std::string& source, const File& target);
 #ifdef MORVANE_TEST_SEAMS
 // Test builds only: faults planted into the file calls by a plan that lives with the tests.
 namespace seam {
-enum class Call { ReadAt, WriteAt, WriteNext };
+enum class Call { ReadAt, WriteAt, WriteNext, SyncFile, Replace };
 // Counts the call on `file`. May shorten `count`; false when the call must report a failure
 // after moving that many bytes.
 bool before(Call call, const File& file, std::size_t& count);
+// Counts a call that moves no bytes (a flush, a rename); false when it must report a failure.
+bool before(Call call);
 // Ends the process abruptly when the plan says so for this call.
 void after(Call call);
 // True when the plan says whether the console is the program's own (`alone`).
 bool consoleOfItsOwn(bool& alone);
 } // namespace seam
 #define MORVANE_SEAM_BEFORE(call, count) seam::before(seam::Call::call, file, count)
+#define MORVANE_SEAM_BEFORE_CALL(call) seam::before(seam::Call::call)
 #define MORVANE_SEAM_AFTER(call) seam::after(seam::Call::call)
 #else
 #define MORVANE_SEAM_BEFORE(call, count) true
+#define MORVANE_SEAM_BEFORE_CALL(call) true
 #define MORVANE_SEAM_AFTER(call) ((void)0)
 #endif
 

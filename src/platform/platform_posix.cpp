@@ -121,10 +121,13 @@ bool closeFile(File& file) {
 }
 
 bool syncFile(const File& file) {
+    if (!MORVANE_SEAM_BEFORE_CALL(SyncFile))
+        return false;
     int result;
     do {
         result = ::fsync(fd(file));
     } while (result != 0 && errno == EINTR);
+    MORVANE_SEAM_AFTER(SyncFile);
     return result == 0;
 }
 
@@ -295,7 +298,11 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    if (!MORVANE_SEAM_BEFORE_CALL(Replace))
+        return false;
+    bool replaced = ::rename(from.c_str(), to.c_str()) == 0;
+    MORVANE_SEAM_AFTER(Replace);
+    return replaced;
 }
 
 std::string fullPath(const std::string& name) {

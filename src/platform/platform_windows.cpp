@@ -135,7 +135,11 @@ bool closeFile(File& file) {
 }
 
 bool syncFile(const File& file) {
-    return FlushFileBuffers(nativeHandle(file)) != 0;
+    if (!MORVANE_SEAM_BEFORE_CALL(SyncFile))
+        return false;
+    bool synced = FlushFileBuffers(nativeHandle(file)) != 0;
+    MORVANE_SEAM_AFTER(SyncFile);
+    return synced;
 }
 
 FileIdentity identityOf(const File& file) {
@@ -204,13 +208,19 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {
+    if (!MORVANE_SEAM_BEFORE_CALL(Replace))
+        return false;
     // ReplaceFile keeps the replaced file's attributes, owner and security. (Full paths: Wine
     // refuses relative ones.)
+    bool replaced;
     if (GetFileAttributesW(systemName(to).data()) != INVALID_FILE_ATTRIBUTES)
-        return ReplaceFileW(systemName(fullPath(to)).data(), systemName(fullPath(from)).data(),
-                            nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
-    return MoveFileExW(systemName(from).data(), systemName(to).data(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        replaced = ReplaceFileW(systemName(fullPath(to)).data(), systemName(fullPath(from)).data(),
+                                nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+    else
+        replaced = MoveFileExW(systemName(from).data(), systemName(to).data(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    MORVANE_SEAM_AFTER(Replace);
+    return replaced;
 }
 
 std::string fullPath(const std::string& name) {

@@ -158,8 +158,6 @@ TEST_F(Boundaries, SizeLimitsAreCheckedBeforeReading) {
         {"sizes 4 GiB apart", FOUR_GIB + 3, 3, 6, differentSizes, {}},
     };
     // clang-format on
-    ProcessOptions failingRead = options();
-    failingRead.set("MORVANE_TEST_FAULT", "ReadAt:1:fail");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         write("orig.bin", "");
@@ -167,9 +165,9 @@ TEST_F(Boundaries, SizeLimitsAreCheckedBeforeReading) {
         if (!resizeFile(folder / "orig.bin", c.originalSize) ||
             !resizeFile(folder / "new.bin", c.patchedSize))
             GTEST_SKIP() << "no room for sparse files of 4 GiB";
-        ProcessResult result = runProcess(
-            seamedMorvanePath(),
-            {"--original", "orig.bin", "--patched", "new.bin", "--patch", "fix.pat"}, failingRead);
+        ProcessResult result =
+            runSeamed({"--original", "orig.bin", "--patched", "new.bin", "--patch", "fix.pat"},
+                      {faults::Call::ReadAt, 1, faults::Action::Fail});
         EXPECT_FAILURE(result, c.code, c.message);
         std::vector<std::string> lines = {"Original file: orig.bin", "Patched file: new.bin"};
         lines.insert(lines.end(), c.lines.begin(), c.lines.end());

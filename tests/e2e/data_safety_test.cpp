@@ -50,12 +50,6 @@ class DataSafety : public MorvaneRun {
         ASSERT_EQ(created.exitCode, 0) << created.err;
     }
 
-    ProcessResult runSeamed(const std::vector<std::string>& arguments, const faults::Plan& plan) {
-        ProcessOptions with = options();
-        with.setEnv.push_back({"MORVANE_TEST_FAULT", faults::describe(plan)});
-        return runProcess(seamedMorvanePath(), arguments, with);
-    }
-
     // `base` with `count` regions of `width` bytes changed, one every 1500 bytes from `first`.
     static std::string changed(std::string base, std::size_t first, std::size_t width) {
         for (std::size_t i = 0; i < BLOCKS; ++i) {
@@ -248,6 +242,11 @@ TEST_F(DataSafety, AFailedOutputLeavesTheOldFileAndNoStrayFile) {
         // The temporary patch is written first (one write), then the packaged program.
         {package, {Call::WriteNext, 2, faults::Action::Fail}, "Cannot write to output file"},
         {package, {Call::WriteNext, 2, faults::Action::Short}, "Cannot write to output file"},
+        // The flush of the fresh file, then the rename that puts it in place.
+        {create, {Call::SyncFile, 1, faults::Action::Fail}, "Can't write to patch file"},
+        {create, {Call::Replace, 1, faults::Action::Fail}, "Can't write to patch file"},
+        {package, {Call::SyncFile, 1, faults::Action::Fail}, "Cannot write to output file"},
+        {package, {Call::Replace, 1, faults::Action::Fail}, "Cannot write to output file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(faults::describe(c.plan));
@@ -257,6 +256,61 @@ TEST_F(DataSafety, AFailedOutputLeavesTheOldFileAndNoStrayFile) {
         EXPECT_FAILURE(result, 5, c.message);
         EXPECT_EQ(read("out.pat"), old);
         EXPECT_EQ(namesIn(folder.path()), before);
+    }
+}
+
+// A fresh run flushes its record, the record's folder (not on Windows), then the target.
+#ifdef _WIN32
+const unsigned TARGET_FLUSH = 2;
+#else
+const unsigned TARGET_FLUSH = 3;
+#endif
+
+// A target whose writes cannot be flushed is rolled back; its record goes once the rollback is
+// flushed, and otherwise stays for the next run.
+TEST_F(DataSafety, AFailedFlushOfTheTargetIsRolledBack) {
+    for (bool onward : {false, true}) {
+        SCOPED_TRACE(onward ? "the rollback's flush fails too" : "the flush fails");
+        write("t.bin", original);
+        ProcessResult result =
+            runSeamed(apply, {Call::SyncFile, TARGET_FLUSH, faults::Action::Fail, onward});
+        EXPECT_FAILURE(result, 5, "Could not write to file to patch");
+        EXPECT_EQ(outputLines(result.out).size(), BLOCKS + 3);
+        EXPECT_TRUE(read("t.bin") == original);
+        EXPECT_EQ(records().size(), onward ? 1u : 0u);
+        ProcessResult next = run(apply);
+        EXPECT_EQ(next.exitCode, 0) << next.err;
+        EXPECT_TRUE(read("t.bin") == patched);
+        EXPECT_EQ(records(), std::vector<std::string>{});
+    }
+}
+
+// The writes are flushed before the record goes or the fresh file takes the old one's name: a
+// run killed just after the flush leaves its record, and the next run finishes the job, or
+// leaves the old file.
+TEST_F(DataSafety, WritesAreFlushedBeforeTheRecordGoesOrTheNameIsReplaced) {
+    const std::string old = "an older patch, kept whole";
+    const std::vector<std::string> create = {"--original", "t.bin",   "--patched",
+                                             "t.new",      "--patch", "out.pat"};
+    std::vector<std::string> package = create;
+    package.push_back("--executable");
+    for (const auto& c : {std::make_pair(apply, TARGET_FLUSH), std::make_pair(create, 1u),
+                          std::make_pair(package, 1u)}) {
+        SCOPED_TRACE(c.first.back());
+        write("t.bin", original);
+        write("out.pat", old);
+        EXPECT_EQ(runSeamed(c.first, {Call::SyncFile, c.second, faults::Action::Kill}).exitCode,
+                  137);
+        EXPECT_TRUE(read("out.pat") == old);
+        if (c.first == apply) {
+            EXPECT_EQ(records().size(), 1u);
+            ProcessResult next = run(apply);
+            EXPECT_EQ(next.exitCode, 0) << next.err;
+            EXPECT_TRUE(read("t.bin") == patched);
+            EXPECT_EQ(records(), std::vector<std::string>{});
+        } else {
+            EXPECT_TRUE(read("t.bin") == original);
+        }
     }
 }
 
@@ -541,13 +595,14 @@ TEST_F(DataSafety, AFileSizeLimitIsAWriteErrorNotAKill) {
 }
 
 // Starts the seamed program in the scratch folder with `plan` and does not wait for it.
-pid_t startSeamed(const ProcessOptions& with, const std::vector<std::string>& arguments,
+pid_t startSeamed(ProcessOptions with, const std::vector<std::string>& arguments,
                   const faults::Plan& plan) {
+    with.withFaults(plan);
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string text = *entry;
         std::string name = text.substr(0, text.find('='));
-        bool replaced = name == "MORVANE_TEST_FAULT";
+        bool replaced = false;
         for (const auto& variable : with.setEnv)
             replaced = replaced || variable.first == name;
         if (!replaced)
@@ -555,7 +610,6 @@ pid_t startSeamed(const ProcessOptions& with, const std::vector<std::string>& ar
     }
     for (const auto& variable : with.setEnv)
         environment.push_back(variable.first + "=" + variable.second);
-    environment.push_back("MORVANE_TEST_FAULT=" + faults::describe(plan));
     std::vector<char*> envp;
     for (std::string& entry : environment)
         envp.push_back(&entry[0]);
@@ -714,10 +768,8 @@ TEST_F(DataSafety, RecordsLiveWhereARebootKeepsThem) {
             with.set(variable.first, variable.second);
         for (const std::string& name : c.unset)
             with.unset(name);
-        ProcessOptions seamed = with;
-        seamed.set("MORVANE_TEST_FAULT", "WriteAt:2:kill");
         write("t.bin", original);
-        EXPECT_EQ(runProcess(seamedMorvanePath(), apply, seamed).exitCode, 137);
+        EXPECT_EQ(runSeamed(apply, {Call::WriteAt, 2, faults::Action::Kill}, with).exitCode, 137);
         if (!c.recordFolder.empty()) {
             ASSERT_EQ(namesIn(c.recordFolder).size(), 1u);
             struct stat info;
@@ -798,8 +850,8 @@ TEST_F(DataSafety, AnInterruptionLeavesNoTemporaryFile) {
     const std::vector<std::string> package = {"--original", "t.bin",   "--patched",   "t.new",
                                               "--patch",    "fix.run", "--executable"};
     ASSERT_EQ(runSeamed(package, faults::Plan()).exitCode, 0);
-    ProcessOptions interrupted = options();
-    interrupted.set("MORVANE_TEST_FAULT", "ReadAt:1:interrupt");
+    const ProcessOptions interrupted =
+        options().withFaults({Call::ReadAt, 1, faults::Action::Interrupt});
     for (const std::string& program : {seamedMorvanePath(), folder / "fix.run"}) {
         SCOPED_TRACE(program);
         ProcessResult result =

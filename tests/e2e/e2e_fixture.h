@@ -2,6 +2,7 @@
 // graphical session, so that no run depends on or touches the machine's state.
 #pragma once
 
+#include "seams/fault_plan.h"
 #include "support/files.h"
 #include "support/process.h"
 
@@ -48,6 +49,15 @@ class MorvaneRun : public ::testing::Test {
     }
     ProcessResult run(const std::vector<std::string>& arguments, const ProcessOptions& with) {
         return runProcess(morvanePath(), arguments, with);
+    }
+    // The same with the program built with the fault seams, `plan` planted.
+    ProcessResult runSeamed(const std::vector<std::string>& arguments,
+                            const faults::Plan& plan) const {
+        return ::runSeamed(arguments, plan, options());
+    }
+    ProcessResult runSeamed(const std::vector<std::string>& arguments, const faults::Plan& plan,
+                            const ProcessOptions& with) const {
+        return ::runSeamed(arguments, plan, with);
     }
 
     void write(const std::string& name, const std::string& bytes) const {

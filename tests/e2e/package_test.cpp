@@ -1,9 +1,6 @@
 // Self-applying patches: packaging a patch with the program, and starting the packaged copy.
-#include "support/files.h"
+#include "e2e/e2e_fixture.h"
 #include "support/patterned_bytes.h"
-#include "support/process.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -54,41 +51,38 @@ std::string patchNameRead(const ProcessResult& result) {
     return "";
 }
 
-class Package : public ::testing::Test {
+class Package : public MorvaneRun {
   protected:
-    ScratchFolder folder;
-    const std::string temporary = folder / "tmp";
     const std::string packaged = folder / ("fix" + fs::path(morvanePath()).extension().string());
 
     void SetUp() override {
-        fs::create_directory(temporary);
-        fs::create_directory(folder / "state");
+        MorvaneRun::SetUp();
         writeFile(folder / "game.dat", originalBytes());
         writeFile(folder / "game.new", patchedBytes());
     }
 
-    // The program's temporary folder is `temporaryFolder`, under every name a system reads.
-    ProcessOptions optionsFor(const std::string& temporaryFolder) const {
-        ProcessOptions options;
-        options.workingDirectory = folder.path();
-        options.unset("DISPLAY").unset("WAYLAND_DISPLAY");
+    // The program's temporary folder is `temporaries`, under every name a system reads.
+    ProcessOptions optionsFor(const std::string& temporaries) const {
+        ProcessOptions with = options();
         for (const char* name : {"TMPDIR", "TMP", "TEMP"})
-            options.set(name, temporaryFolder);
-        options.set("XDG_STATE_HOME", folder / "state").set("LOCALAPPDATA", folder / "state");
-        return options;
+            with.set(name, temporaries);
+        return with;
     }
     ProcessResult start(const std::string& program, const std::vector<std::string>& arguments,
-                        const std::string& temporaryFolder) const {
-        return runProcess(program, arguments, optionsFor(temporaryFolder));
+                        const std::string& temporaries) const {
+        return runProcess(program, arguments, optionsFor(temporaries));
     }
     ProcessResult start(const std::string& program,
                         const std::vector<std::string>& arguments = {}) const {
-        return start(program, arguments, temporary);
+        return runProcess(program, arguments, options());
     }
 
+    static std::vector<std::string> packaging(const std::string& output) {
+        return {"--original", "game.dat", "--patched",   "game.new",
+                "--patch",    output,     "--executable"};
+    }
     ProcessResult packageWith(const std::string& program, const std::string& output) const {
-        return start(program, {"--original", "game.dat", "--patched", "game.new", "--patch", output,
-                               "--executable"});
+        return start(program, packaging(output));
     }
 
     // The plain patch file that the same comparison writes.
@@ -133,7 +127,7 @@ TEST_F(Package, WritesProgramPatchAndTrailerOnly) {
         EXPECT_TRUE(written.compare(image.size(), patch.size(), patch) == 0);
         EXPECT_EQ(u32At(written, written.size() - 4), image.size());
         // The patch went through a temporary file that is gone now.
-        EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+        EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
         EXPECT_EQ(target(), originalBytes());
     }
     EXPECT_EQ(sizeOfFile(padded) % 1024, 0u);
@@ -170,7 +164,7 @@ TEST_F(Package, PackagedCopyAppliesItsPatchWhateverItIsGiven) {
                                          "Applying patch:", "@ 000003E8 : 1EF bytes"});
         EXPECT_EQ(outputLines(result.out), expected);
         EXPECT_NE(fs::path(name).filename(), fs::path(packaged).filename());
-        EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+        EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
     }
 }
 
@@ -183,13 +177,13 @@ TEST_F(Package, SecondStartFailsAndRemovesTheExtractedPatch) {
     EXPECT_EQ(outputLines(again.err), std::vector<std::string>{ALREADY_PATCHED});
     EXPECT_EQ(target(), patchedBytes());
     EXPECT_FALSE(fileExists(patchNameRead(again)));
-    EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
 
     // A missing target (4) removes it too.
     fs::remove(folder / "game.dat");
     ProcessResult missing = start(packaged);
     EXPECT_EQ(missing.exitCode, 4);
-    EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
 }
 
 TEST_F(Package, CopyWithoutAValidTrailerIsThePlainTool) {
@@ -227,7 +221,7 @@ TEST_F(Package, CopyWithoutAValidTrailerIsThePlainTool) {
             EXPECT_EQ(result.out, usage);
             EXPECT_EQ(target(), originalBytes());
         }
-        EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+        EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
     }
 }
 
@@ -257,16 +251,15 @@ TEST_F(Package, WithoutATemporaryFolder) {
 TEST_F(Package, ExtractionFailingPartWayFails) {
     // A packaged copy of the program built with fault seams; copying its patch out, its first
     // write stores half of the bytes and fails.
-    ASSERT_EQ(packageWith(seamedMorvanePath(), packaged).exitCode, 0);
-    ProcessOptions failingWrite = optionsFor(temporary);
-    failingWrite.set("MORVANE_TEST_FAULT", "WriteNext:1:short");
-    ProcessResult result = runProcess(packaged, {}, failingWrite);
+    ASSERT_EQ(runSeamed(packaging(packaged), faults::Plan()).exitCode, 0);
+    ProcessResult result = runProcess(
+        packaged, {}, options().withFaults({faults::Call::WriteNext, 1, faults::Action::Short}));
     EXPECT_EQ(result.exitCode, 5);
     EXPECT_EQ(outputLines(result.err),
               std::vector<std::string>{"Error: Cannot extract embedded patch to temporary file"});
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(target(), originalBytes());
-    EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
 }
 
 TEST_F(Package, RunningProgramCannotBeItsOwnOutput) {
@@ -276,7 +269,7 @@ TEST_F(Package, RunningProgramCannotBeItsOwnOutput) {
     EXPECT_EQ(outputLines(result.err), std::vector<std::string>{CANNOT_WRITE_OUTPUT});
     EXPECT_TRUE(readFile(copy) == readFile(morvanePath()));
     // A failed run removes its temporary patch file.
-    EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
 }
 
 #ifndef _WIN32
@@ -339,7 +332,7 @@ TEST_F(Package, WriteErrorOnOutputIsReportedAndDeviceModeKept) {
     EXPECT_EQ(after, before);
     EXPECT_EQ(result.exitCode, 5);
     EXPECT_EQ(outputLines(result.err), std::vector<std::string>{CANNOT_WRITE_OUTPUT});
-    EXPECT_EQ(namesIn(temporary), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
 }
 #endif
 

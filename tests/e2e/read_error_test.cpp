@@ -7,15 +7,7 @@ namespace {
 using faults::Call;
 
 // Runs of the program built with fault seams, where one read fails or comes up short.
-class ReadError : public MorvaneRun {
-  protected:
-    ProcessResult runWithFault(const std::vector<std::string>& arguments,
-                               const faults::Plan& plan) {
-        ProcessOptions with = options();
-        with.setEnv.push_back({"MORVANE_TEST_FAULT", faults::describe(plan)});
-        return runProcess(seamedMorvanePath(), arguments, with);
-    }
-};
+class ReadError : public MorvaneRun {};
 
 TEST_F(ReadError, EndsCreationAndPackagingWithTheInputsMessage) {
     const std::string original(5000, 'a');
@@ -76,8 +68,7 @@ TEST_F(ReadError, EndsCreationAndPackagingWithTheInputsMessage) {
         writeFile(own / "m.txt", "read me");
         ProcessOptions with = options();
         with.workingDirectory = own.path();
-        with.setEnv.push_back({"MORVANE_TEST_FAULT", faults::describe(c.plan)});
-        ProcessResult result = runProcess(seamedMorvanePath(), c.arguments, with);
+        ProcessResult result = runSeamed(c.arguments, c.plan, with);
         EXPECT_EQ(result.exitCode, 4);
         EXPECT_EQ(outputLines(result.err), std::vector<std::string>{"Error: " + c.message});
         EXPECT_FALSE(fileExists(own / "fix.pat"));
@@ -90,15 +81,15 @@ TEST_F(ReadError, InThePatchIsCode4AndInTheTargetAMismatch) {
     write("t.bin", target);
     write("fix.pat", patchBytes("t.bin", 64, "", {{8, "a", "b"}}));
     ProcessResult result =
-        runWithFault({"--patch", "fix.pat"}, {Call::ReadAt, 1, faults::Action::Fail});
+        runSeamed({"--patch", "fix.pat"}, {Call::ReadAt, 1, faults::Action::Fail});
     EXPECT_FAILURE(result, 4, "Could not read patch file");
     EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat");
 
-    result = runWithFault({"--patch", "fix.pat"}, {Call::ReadAt, 1, faults::Action::Short});
+    result = runSeamed({"--patch", "fix.pat"}, {Call::ReadAt, 1, faults::Action::Short});
     EXPECT_FAILURE(result, 4, "Could not read patch file");
 
     // A failed read of many blocks at once is tried again block by block before it counts.
-    result = runWithFault({"--patch", "fix.pat"}, {Call::ReadAt, 2, faults::Action::Fail, true});
+    result = runSeamed({"--patch", "fix.pat"}, {Call::ReadAt, 2, faults::Action::Fail, true});
     EXPECT_FAILURE(result, 10, "Patch does not apply to this file (data mismatch)");
     EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "Patch for file t.bin (64 bytes)");
     EXPECT_EQ(read("t.bin"), target);

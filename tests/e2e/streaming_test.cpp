@@ -59,14 +59,7 @@ void makePair(unsigned seed, std::size_t longLength, std::size_t denseLength, st
         b[i] = static_cast<char>(~b[i]);
 }
 
-class Streaming : public MorvaneRun {
-  protected:
-    ProcessResult runSeamed(const std::vector<std::string>& arguments, const faults::Plan& plan) {
-        ProcessOptions with = options();
-        with.setEnv.push_back({"MORVANE_TEST_FAULT", faults::describe(plan)});
-        return runProcess(seamedMorvanePath(), arguments, with);
-    }
-};
+class Streaming : public MorvaneRun {};
 
 const std::vector<std::string> APPLY = {"--patch", "fix.pat"};
 const std::vector<std::string> REVERSE = {"--patch", "fix.pat", "--reverse"};

@@ -143,7 +143,7 @@ TEST_F(WindowsShell, RunInAConsoleOfItsOwnEndsAskingForAKeyWithTheRunsStatus) {
         ProcessOptions with = options();
         if (c.console != nullptr)
             with.set("MORVANE_TEST_CONSOLE", c.console);
-        ProcessResult result = runProcess(seamedMorvanePath(), c.arguments, with);
+        ProcessResult result = runSeamed(c.arguments, faults::Plan(), with);
         EXPECT_EQ(result.exitCode, c.code);
         EXPECT_EQ(outputLines(result.out), c.lines);
         EXPECT_EQ(outputLines(result.err),

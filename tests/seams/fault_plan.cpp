@@ -15,13 +15,14 @@
 namespace faults {
 namespace {
 
-const char* const CALL_NAMES[] = {"ReadAt", "OwnReadAt", "WriteAt", "WriteNext"};
+const char* const CALL_NAMES[] = {"ReadAt",    "OwnReadAt", "WriteAt",
+                                  "WriteNext", "SyncFile",  "Replace"};
 const char* const ACTION_NAMES[] = {"none",      "fail",   "short", "kill", "interrupt",
                                     "terminate", "hangup", "quit",  "stop", "change"};
 
 struct State {
     Plan plan;
-    unsigned counts[4] = {0, 0, 0, 0};
+    unsigned counts[6] = {0, 0, 0, 0, 0, 0};
     bool loaded = false;
     bool startedUp = false; // a file other than the program's own has been touched
     platform::FileIdentity own;
@@ -142,6 +143,8 @@ bool before(Call call, const File& file, std::size_t& count) {
     case Call::WriteNext:
         current.last = faults::Call::WriteNext;
         break;
+    default:
+        return before(call);
     }
     ++current.counts[static_cast<int>(current.last)];
     if (faults::planned(faults::Action::Fail)) {
@@ -157,6 +160,14 @@ bool before(Call call, const File& file, std::size_t& count) {
         return call == Call::ReadAt;
     }
     return true;
+}
+
+bool before(Call call) {
+    faults::State& current = faults::loaded();
+    current.startedUp = true;
+    current.last = call == Call::SyncFile ? faults::Call::SyncFile : faults::Call::Replace;
+    ++current.counts[static_cast<int>(current.last)];
+    return !faults::planned(faults::Action::Fail) && !faults::planned(faults::Action::Short);
 }
 
 void after(Call) {

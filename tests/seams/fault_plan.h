@@ -1,18 +1,19 @@
 // Faults planted into the program's file calls, in test builds only. The program started by
 // end-to-end tests as morvane_seamed reads its plan from MORVANE_TEST_FAULT, in the form
 // "<call>:<n>:<action>". The calls: ReadAt (reads of any file but the program's own), OwnReadAt
-// (reads of the program's own file; those of start-up, before any other file is touched, are
-// never counted, so plans do not depend on how start-up looks for an embedded patch), WriteAt
-// and WriteNext. n counts that call from 1 over the run ("<n>+": that call and every later
-// one). The actions: fail (nothing moves, the call reports an error), short (half the bytes
-// move; a read then looks like the end of the file, a write reports an error), kill (the call
-// completes, then the process is killed without any clean-up), interrupt, terminate, hangup
-// or quit (the call completes, then the process sends itself SIGINT, SIGTERM, SIGHUP or
-// SIGQUIT; POSIX only), stop (the call completes, then the process stops itself with SIGSTOP
-// until it is sent SIGCONT; POSIX only) or change (before the call, the file's last byte is
-// flipped on disk, as if another program wrote to it; POSIX only). MORVANE_TEST_CONSOLE=own
-// makes the Windows program take its console for one of its own (as after a double click),
-// =shared for one it shares.
+// (reads of the program's own file; those of start-up, before any other file is touched, are never
+// counted, so plans do not depend on how start-up looks for an embedded patch), WriteAt, WriteNext,
+// SyncFile (flushes to stable storage) and Replace (the rename that puts a fresh file in place
+// of the old one). n counts that call from 1 over the run ("<n>+": that call and every later one).
+// The actions: fail (nothing moves, the call reports an error), short (half the bytes move; a read
+// then looks like the end of the file, a write reports an error), kill (the call completes, then
+// the process is killed without any clean-up), interrupt, terminate, hangup or quit (the call
+// completes, then the process sends itself SIGINT, SIGTERM, SIGHUP or SIGQUIT; POSIX only), stop
+// (the call completes, then the process stops itself with SIGSTOP until it is sent SIGCONT; POSIX
+// only) or change (before the call, the file's last byte is flipped on disk, as if another program
+// wrote to it; POSIX only). A flush or a rename moves no bytes: short fails it as fail does, and
+// change does nothing. MORVANE_TEST_CONSOLE=own makes the Windows program take its console for one
+// of its own (as after a double click), =shared for one it shares.
 #pragma once
 
 #include "platform/platform.h"
@@ -21,7 +22,7 @@
 
 namespace faults {
 
-enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext };
+enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext, SyncFile, Replace };
 enum class Action { None, Fail, Short, Kill, Interrupt, Terminate, Hangup, Quit, Stop, Change };
 
 struct Plan {

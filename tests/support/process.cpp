@@ -1,5 +1,7 @@
 #include "support/process.h"
 
+#include "seams/fault_plan.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -136,6 +138,10 @@ ProcessOptions& ProcessOptions::unset(const std::string& name) {
     forget(*this, name);
     unsetEnv.push_back(name);
     return *this;
+}
+
+ProcessOptions& ProcessOptions::withFaults(const faults::Plan& plan) {
+    return set("MORVANE_TEST_FAULT", faults::describe(plan));
 }
 
 #ifdef _WIN32
@@ -419,6 +425,11 @@ std::string morvanePath() {
 
 std::string seamedMorvanePath() {
     return MORVANE_SEAMED_EXECUTABLE;
+}
+
+ProcessResult runSeamed(const std::vector<std::string>& arguments, const faults::Plan& plan,
+                        const ProcessOptions& options) {
+    return runProcess(seamedMorvanePath(), arguments, ProcessOptions(options).withFaults(plan));
 }
 
 std::vector<std::string> outputLines(const std::string& output) {

@@ -5,6 +5,10 @@
 #include <utility>
 #include <vector>
 
+namespace faults {
+struct Plan;
+}
+
 struct ProcessResult {
     int exitCode = 0;     // the signed exit status (-1 stays -1 where the system keeps it)
     std::string out;      // standard output, as bytes
@@ -22,6 +26,8 @@ struct ProcessOptions {
     // (or an earlier entry in setEnv or unsetEnv) said about the same name.
     ProcessOptions& set(const std::string& name, const std::string& value);
     ProcessOptions& unset(const std::string& name);
+    // Plants `plan` in the program built with the fault seams (see seams/fault_plan.h).
+    ProcessOptions& withFaults(const faults::Plan& plan);
 };
 
 // Runs `program` with `arguments` (after the program name), each passed exactly as given.
@@ -35,6 +41,9 @@ bool runningUnderWine();
 std::string morvanePath();
 // Path of the copy of the program built with the fault seams (see seams/fault_plan.h).
 std::string seamedMorvanePath();
+// Runs that copy with `plan` planted: the one way tests start it.
+ProcessResult runSeamed(const std::vector<std::string>& arguments, const faults::Plan& plan,
+                        const ProcessOptions& options = ProcessOptions());
 
 // Splits output into lines, accepting LF and CR LF line ends (Windows console text mode).
 std::vector<std::string> outputLines(const std::string& output);
