@@ -27,22 +27,65 @@ inline bool isOpen(const File& file) {
     return file.handle != -1;
 }
 
+// What an open asks for. Access and disposition are as the system calls have them.
+enum class Access { Read, Write, ReadWrite };
+enum class Disposition {
+    OpenExisting,  // no file when the name leads to none
+    CreateNew,     // made exclusively: no file when the name is taken
+    OpenOrCreate,  // created when missing, never emptied
+    CreateOrEmpty, // created when missing, emptied otherwise
+};
+enum OpenFlags : unsigned {
+    // A symbolic link under the name is never followed. POSIX: no file; Windows: the link
+    // (any reparse point) itself is opened, which statusOf gives as FileKind::Other.
+    NO_FOLLOW = 1,
+    // Never waits in the open: a FIFO that no one reads or writes gives no file, and one put in
+    // place meanwhile cannot block. The open file waits as usual afterwards. Windows never
+    // waits in an open.
+    NO_WAIT = 2,
+    // A file created gets permissions for its owner only (POSIX: 0600, otherwise 0666 less
+    // the umask). Windows: no effect; a new file takes its folder's permissions, and the folders
+    // this is asked for (the user's temporary folder) are the user's own.
+    OWNER_ONLY = 4,
+    // Only files that hold data at fixed offsets: POSIX regular files and block devices,
+    // checked by name before the open (opening some devices acts: a tape rewinds) and again on
+    // the open file, never waiting in between; Windows files on a disk, checked once open.
+    DATA_ONLY = 8,
+    // Windows: other processes may read the file while it is open, not write it (otherwise
+    // they may do both). POSIX has no such sharing; see LOCK.
+    SHARE_READ = 16,
+    // Windows: no other process may open the file while it is open.
+    SHARE_NONE = 32,
+    // POSIX: a lock, shared for Access::Read and exclusive otherwise, taken without waiting and
+    // held until the file is closed; no file when another process holds one that conflicts. A
+    // file system without locks does not stop the open. Windows: no effect (SHARE_READ is how
+    // writers are kept out there).
+    LOCK = 64,
+};
+// The one way a file is opened; no file when the system or the flags refuse it.
+File openFile(const std::string& name, Access access, Disposition disposition, unsigned flags);
+
 // Opens an input without ever waiting on it: only regular files and block devices are
-// accepted (checked by name before the open and again on the open file); folders, pipes,
-// sockets and character devices give no file and are never opened.
-File openForReading(const std::string& name);
+// accepted; folders, pipes, sockets and character devices give no file and are never opened.
+inline File openForReading(const std::string& name) {
+    return openFile(name, Access::Read, Disposition::OpenExisting, DATA_ONLY);
+}
 // openForReading for a file that must not change while it is read: no file while another
-// process writes it (POSIX: a shared lock, taken without waiting; Windows: writers are not
-// allowed meanwhile).
-File openForComparing(const std::string& name);
-// Creates a missing file or empties an existing one. Never waits: a FIFO that no one reads
-// gives no file.
-File openForWriting(const std::string& name);
+// process writes it (POSIX: a shared lock; Windows: writers are not allowed meanwhile).
+inline File openForComparing(const std::string& name) {
+    return openFile(name, Access::Read, Disposition::OpenExisting, DATA_ONLY | SHARE_READ | LOCK);
+}
+// Creates a missing file or empties an existing one. Never waits.
+inline File openForWriting(const std::string& name) {
+    return openFile(name, Access::Write, Disposition::CreateOrEmpty, NO_WAIT);
+}
 // Opens an existing file for reading and writing (the same kinds of file as openForReading);
-// never creates or empties it. Other processes may read it meanwhile but not write it: on
-// POSIX it holds an exclusive lock, taken without waiting, until it is closed; no file when
-// another process holds a lock on it. A file system without locks does not stop the open.
-File openForUpdate(const std::string& name);
+// never creates or empties it. Other processes may read it meanwhile but not write it (POSIX:
+// an exclusive lock).
+inline File openForUpdate(const std::string& name) {
+    return openFile(name, Access::ReadWrite, Disposition::OpenExisting,
+                    DATA_ONLY | SHARE_READ | LOCK);
+}
 
 // Closes the file; false when the system reports that buffered data could not be written.
 bool closeFile(File& file);
@@ -118,16 +161,21 @@ std::string ownExecutablePath();
 // The user's temporary folder, ending with the path separator; empty when there is none.
 std::string temporaryFolder();
 
-// Opens a file in a folder that other users share, for writing: creates it for the owner only
-// when missing, and never follows a link, waits on a FIFO or empties the file.
-File openInSharedFolder(const std::string& path);
-// Creates a new file for the owner only in a shared folder; no file when the name is taken.
-File createInSharedFolder(const std::string& path);
-// Opens an existing file in a shared folder for reading, never through a link or a FIFO.
-File openExistingInSharedFolder(const std::string& path);
-// True when the open file is a regular file with one link that belongs to this user, so that
-// no other user can read or rewrite what is written to it.
-bool isPrivateRegularFile(const File& file);
+enum class FileKind { Regular, Folder, Device, Other };
+// What an open file is. POSIX: the kind from its mode (block and character devices are
+// devices; FIFOs, sockets and links opened as themselves are Other), its link count, and
+// whether its owner is the process's effective user. Windows: a file on a disk is Regular, or
+// a Folder, or Other when it is a reparse point (a link opened as itself); a character device
+// (a console, NUL) is a Device and a pipe Other; links is the number of hard links; every open
+// file counts as owned by the user, since the folders whose files are checked (the temporary
+// folder, the user's state folder) are the user's own there. When nothing can be learnt:
+// Other, no links, not owned.
+struct FileStatus {
+    FileKind kind = FileKind::Other;
+    std::uint64_t links = 0;
+    bool ownedByUser = false;
+};
+FileStatus statusOf(const File& file);
 // Cuts the file to `size` bytes.
 bool truncateFile(const File& file, std::uint64_t size);
 
