@@ -45,7 +45,7 @@ enum OpenFlags : unsigned {
     NO_WAIT = 2,
     // A file created gets permissions for its owner only (POSIX: 0600, otherwise 0666 less
     // the umask). Windows: no effect; a new file takes its folder's permissions, and the folders
-    // this is asked for (the user's temporary folder) are the user's own.
+    // it is asked for in (the user's temporary and state folders) are the user's own.
     OWNER_ONLY = 4,
     // Only files that hold data at fixed offsets: POSIX regular files and block devices,
     // checked by name before the open (opening some devices acts: a tape rewinds) and again on
@@ -75,7 +75,8 @@ inline File openForReading(const std::string& name) {
 inline File openForComparing(const std::string& name) {
     return openFile(name, Access::Read, Disposition::OpenExisting, DATA_ONLY | SHARE_READ | LOCK);
 }
-// Creates a missing file or empties an existing one. Never waits.
+// Creates a missing file or empties an existing one. Never waits: a FIFO that no one reads
+// gives no file.
 inline File openForWriting(const std::string& name) {
     return openFile(name, Access::Write, Disposition::CreateOrEmpty, NO_WAIT);
 }
@@ -122,13 +123,16 @@ inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 
 // True when the name leads to something other than a regular file (a device, a FIFO).
 bool isSpecialFile(const std::string& name);
-// Opens an output for the regular file that `name` leads to (links followed, dangling or not),
-// whose name `target` receives. Usually a new file, made exclusively with a fresh name in that
-// folder (`freshName`), to be put in place with replaceFile: for a missing file with the
-// permissions a new file of that name would get, for an existing one with its owner, group,
-// permission bits and extended attributes. When the old file has more than one link, or a
-// fresh file cannot have what it has or cannot be made, the old file itself is returned,
-// emptied, and `freshName` is empty. No file when an existing output cannot be written.
+// Opens an output for the regular file that `name` leads to, whose name `target` receives.
+// Usually a new file, made exclusively with a fresh name in that file's folder (`freshName`),
+// to be put in place with replaceFile: for a missing file with the permissions a new file of
+// that name would get, for an existing one with its owner, group, permission bits and extended
+// attributes. When the old file has more than one link, or a fresh file cannot have what it has
+// or cannot be made, the old file itself is returned, emptied, and `freshName` is empty. No
+// file when an existing output cannot be written.
+// A symbolic link stays a link: the file it leads to is replaced. POSIX follows a dangling link
+// too and creates the file it names; Windows cannot learn where a link that leads to no file
+// would lead (nor can it open any other reparse point whose file is gone) and gives no file.
 File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
 // Puts `from` in place under the name `to`, replacing the file that had it, in one step.
 bool replaceFile(const std::string& from, const std::string& to);
@@ -163,13 +167,12 @@ std::string temporaryFolder();
 
 enum class FileKind { Regular, Folder, Device, Other };
 // What an open file is. POSIX: the kind from its mode (block and character devices are
-// devices; FIFOs, sockets and links opened as themselves are Other), its link count, and
-// whether its owner is the process's effective user. Windows: a file on a disk is Regular, or
-// a Folder, or Other when it is a reparse point (a link opened as itself); a character device
-// (a console, NUL) is a Device and a pipe Other; links is the number of hard links; every open
-// file counts as owned by the user, since the folders whose files are checked (the temporary
-// folder, the user's state folder) are the user's own there. When nothing can be learnt:
-// Other, no links, not owned.
+// devices; FIFOs and sockets are Other), its link count, and whether its owner is the
+// process's effective user. Windows: a file on a disk is Regular, a Folder, or Other when it
+// is a reparse point (a link opened as itself); a character device (a console, NUL) is a
+// Device and a pipe Other; links counts the hard links; every open file counts as the user's
+// own, since the folders whose files are checked (the temporary folder, the user's state
+// folder) are the user's own there. When the system tells nothing: Other, no links, not owned.
 struct FileStatus {
     FileKind kind = FileKind::Other;
     std::uint64_t links = 0;
