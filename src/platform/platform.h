@@ -27,62 +27,47 @@ inline bool isOpen(const File& file) {
     return file.handle != -1;
 }
 
-// What an open asks for. Access and disposition are as the system calls have them.
+// How a file is opened. Disposition: OpenExisting gives no file when it is missing, CreateNew
+// when the name is taken; OpenOrCreate never empties a file, CreateOrEmpty does.
 enum class Access { Read, Write, ReadWrite };
-enum class Disposition {
-    OpenExisting,  // no file when the name leads to none
-    CreateNew,     // made exclusively: no file when the name is taken
-    OpenOrCreate,  // created when missing, never emptied
-    CreateOrEmpty, // created when missing, emptied otherwise
-};
-enum OpenFlags : unsigned {
-    // A symbolic link under the name is never followed. POSIX: no file; Windows: the link
-    // (any reparse point) itself is opened, which statusOf gives as FileKind::Other.
-    NO_FOLLOW = 1,
-    // Never waits in the open: a FIFO that no one reads or writes gives no file, and one put in
-    // place meanwhile cannot block. The open file waits as usual afterwards. Windows never
-    // waits in an open.
-    NO_WAIT = 2,
-    // A file created gets permissions for its owner only (POSIX: 0600, otherwise 0666 less
-    // the umask). Windows: no effect; a new file takes its folder's permissions, and the folders
-    // it is asked for in (the user's temporary and state folders) are the user's own.
-    OWNER_ONLY = 4,
-    // Only files that hold data at fixed offsets: POSIX regular files and block devices,
-    // checked by name before the open (opening some devices acts: a tape rewinds) and again on
-    // the open file, never waiting in between; Windows files on a disk, checked once open.
-    DATA_ONLY = 8,
-    // Windows: other processes may read the file while it is open, not write it (otherwise
-    // they may do both). POSIX has no such sharing; see LOCK.
-    SHARE_READ = 16,
-    // Windows: no other process may open the file while it is open.
-    SHARE_NONE = 32,
-    // POSIX: a lock, shared for Access::Read and exclusive otherwise, taken without waiting and
-    // held until the file is closed; no file when another process holds one that conflicts. A
-    // file system without locks does not stop the open. Windows: no effect (SHARE_READ is how
-    // writers are kept out there).
-    LOCK = 64,
+enum class Disposition { OpenExisting, CreateNew, OpenOrCreate, CreateOrEmpty };
+// NO_FOLLOW: no file through a symbolic link (Windows: the link, any reparse point, is opened
+//   as itself, and statusOf calls it Other).
+// NO_WAIT: no wait in the open on a FIFO that no one reads or writes (POSIX: no file; Windows
+//   never waits there).
+// OWNER_ONLY: a new file is its owner's only (POSIX: 0600, not 0666 less the umask; Windows: no
+//   effect, the folders where it is asked for are the user's own).
+// DATA_ONLY: only files that hold data at fixed offsets: POSIX regular files and block devices,
+//   checked by name before the open (opening some devices acts: a tape rewinds) and on the open
+//   file; Windows files on a disk, checked on the open file.
+// SHARE_READ, SHARE_NONE: Windows: while it is open others may read the file but not write it,
+//   or not open it at all; by default they may do both.
+// LOCK: POSIX: a lock, shared for Access::Read and exclusive otherwise, taken without waiting
+//   and held until the file is closed: no file when another process holds one that conflicts;
+//   a file system without locks does not stop the open.
+enum OpenFlag : unsigned {
+    NO_FOLLOW = 1 << 0,
+    NO_WAIT = 1 << 1,
+    OWNER_ONLY = 1 << 2,
+    DATA_ONLY = 1 << 3,
+    SHARE_READ = 1 << 4,
+    SHARE_NONE = 1 << 5,
+    LOCK = 1 << 6,
 };
 // The one way a file is opened; no file when the system or the flags refuse it.
 File openFile(const std::string& name, Access access, Disposition disposition, unsigned flags);
 
-// Opens an input without ever waiting on it: only regular files and block devices are
-// accepted; folders, pipes, sockets and character devices give no file and are never opened.
+// An input, opened without ever waiting on it: folders, pipes, sockets and character devices
+// give no file and are never opened.
 inline File openForReading(const std::string& name) {
     return openFile(name, Access::Read, Disposition::OpenExisting, DATA_ONLY);
 }
-// openForReading for a file that must not change while it is read: no file while another
-// process writes it (POSIX: a shared lock; Windows: writers are not allowed meanwhile).
-inline File openForComparing(const std::string& name) {
-    return openFile(name, Access::Read, Disposition::OpenExisting, DATA_ONLY | SHARE_READ | LOCK);
-}
-// Creates a missing file or empties an existing one. Never waits: a FIFO that no one reads
-// gives no file.
+// Creates a missing file or empties an existing one; a FIFO that no one reads gives no file.
 inline File openForWriting(const std::string& name) {
     return openFile(name, Access::Write, Disposition::CreateOrEmpty, NO_WAIT);
 }
-// Opens an existing file for reading and writing (the same kinds of file as openForReading);
-// never creates or empties it. Other processes may read it meanwhile but not write it (POSIX:
-// an exclusive lock).
+// The file to patch, for reading and writing; other processes may read it meanwhile but not
+// write it, and no file while one holds a lock on it.
 inline File openForUpdate(const std::string& name) {
     return openFile(name, Access::ReadWrite, Disposition::OpenExisting,
                     DATA_ONLY | SHARE_READ | LOCK);
@@ -166,13 +151,12 @@ std::string ownExecutablePath();
 std::string temporaryFolder();
 
 enum class FileKind { Regular, Folder, Device, Other };
-// What an open file is. POSIX: the kind from its mode (block and character devices are
-// devices; FIFOs and sockets are Other), its link count, and whether its owner is the
-// process's effective user. Windows: a file on a disk is Regular, a Folder, or Other when it
-// is a reparse point (a link opened as itself); a character device (a console, NUL) is a
-// Device and a pipe Other; links counts the hard links; every open file counts as the user's
-// own, since the folders whose files are checked (the temporary folder, the user's state
-// folder) are the user's own there. When the system tells nothing: Other, no links, not owned.
+// What an open file is. POSIX: the kind from its mode (FIFOs and sockets are Other), its link
+// count, and whether its owner is the effective user. Windows: a file on a disk is Regular, a
+// Folder, or Other when it is a reparse point; a character device (a console, NUL) is a Device,
+// a pipe Other; every open file counts as the user's own, since the folders whose files are
+// checked (temporary, state) are the user's own there. When the system tells nothing: Other,
+// no links, not owned.
 struct FileStatus {
     FileKind kind = FileKind::Other;
     std::uint64_t links = 0;

@@ -17,14 +17,6 @@ extern char** environ;
 namespace platform {
 namespace {
 
-File openWith(const std::string& name, int flags, mode_t mode = 0666) {
-    int fd;
-    do {
-        fd = ::open(name.c_str(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd >= 0 ? File(fd) : File();
-}
-
 int fd(const File& file) {
     return static_cast<int>(file.handle);
 }
@@ -82,13 +74,15 @@ File openFile(const std::string& name, Access access, Disposition disposition, u
         return File();
     // Between the check by name and the open, a FIFO may be put in place.
     bool noWait = dataOnly || (flags & NO_WAIT) != 0;
-    File file =
-        openWith(name,
-                 ACCESS[static_cast<int>(access)] | DISPOSITION[static_cast<int>(disposition)] |
-                     ((flags & NO_FOLLOW) != 0 ? O_NOFOLLOW : 0) | (noWait ? O_NONBLOCK : 0),
-                 (flags & OWNER_ONLY) != 0 ? 0600 : 0666);
-    if (!isOpen(file))
-        return file;
+    int how = ACCESS[static_cast<int>(access)] | DISPOSITION[static_cast<int>(disposition)] |
+              O_CLOEXEC | ((flags & NO_FOLLOW) != 0 ? O_NOFOLLOW : 0) | (noWait ? O_NONBLOCK : 0);
+    int descriptor;
+    do {
+        descriptor = ::open(name.c_str(), how, (flags & OWNER_ONLY) != 0 ? 0600 : 0666);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0)
+        return File();
+    File file(descriptor);
     if ((dataOnly && (::fstat(fd(file), &info) != 0 || !holdsData(info))) ||
         (noWait && !waitsAgain(file)) ||
         ((flags & LOCK) != 0 &&
@@ -408,7 +402,7 @@ std::string stateFolder() {
 }
 
 void syncFolder(const std::string& folder) {
-    File opened = openWith(folder, O_RDONLY | O_DIRECTORY);
+    File opened = openFile(folder, Access::Read, Disposition::OpenExisting, NO_WAIT);
     if (isOpen(opened))
         syncFile(opened);
 }
@@ -418,12 +412,10 @@ FileStatus statusOf(const File& file) {
     struct stat info;
     if (::fstat(fd(file), &info) != 0)
         return status;
-    if (S_ISREG(info.st_mode))
-        status.kind = FileKind::Regular;
-    else if (S_ISDIR(info.st_mode))
-        status.kind = FileKind::Folder;
-    else if (S_ISBLK(info.st_mode) || S_ISCHR(info.st_mode))
-        status.kind = FileKind::Device;
+    status.kind = S_ISREG(info.st_mode)                            ? FileKind::Regular
+                  : S_ISDIR(info.st_mode)                          ? FileKind::Folder
+                  : S_ISBLK(info.st_mode) || S_ISCHR(info.st_mode) ? FileKind::Device
+                                                                   : FileKind::Other;
     status.links = static_cast<std::uint64_t>(info.st_nlink);
     status.ownedByUser = info.st_uid == ::geteuid();
     return status;
@@ -550,12 +542,8 @@ void releaseInterruptions() {
 
 void copyPermissions(const std::string& source, const File& target) {
     struct stat from;
-    struct stat to;
-    if (::stat(source.c_str(), &from) != 0 || ::fstat(fd(target), &to) != 0)
-        return;
-    if (!S_ISREG(to.st_mode))
-        return;
-    ::fchmod(fd(target), from.st_mode & 0777);
+    if (::stat(source.c_str(), &from) == 0 && statusOf(target).kind == FileKind::Regular)
+        ::fchmod(fd(target), from.st_mode & 0777);
 }
 
 } // namespace platform

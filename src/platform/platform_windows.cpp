@@ -77,14 +77,12 @@ WideText systemName(const std::string& name) {
     return full;
 }
 
-File fileFrom(HANDLE handle) {
-    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
-}
-
+// Every file is opened here.
 File createWith(const std::string& name, DWORD access, DWORD share, DWORD disposition,
                 DWORD flags) {
-    return fileFrom(
-        CreateFileW(systemName(name).data(), access, share, nullptr, disposition, flags, nullptr));
+    HANDLE handle =
+        CreateFileW(systemName(name).data(), access, share, nullptr, disposition, flags, nullptr);
+    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
 }
 
 OVERLAPPED positionAt(std::uint64_t offset) {
@@ -211,12 +209,9 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     // A second link would keep the old content under its other name.
     bool linked = isOpen(old) && GetFileInformationByHandle(nativeHandle(old), &info) &&
                   info.nNumberOfLinks > 1;
+    // The fresh file goes in the target's folder (none before the name: npos + 1 is 0).
     std::size_t separator = target.find_last_of("\\/:");
-    File file = linked
-                    ? File()
-                    : createFresh(separator == std::string::npos ? std::string()
-                                                                 : target.substr(0, separator + 1),
-                                  freshName);
+    File file = linked ? File() : createFresh(target.substr(0, separator + 1), freshName);
     if (isOpen(file))
         return file;
     // No fresh file can be had: the output goes into the old file itself.
