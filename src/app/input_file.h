@@ -6,7 +6,7 @@
 #include <string>
 
 // Opens `name` for reading and takes its size; a file that cannot be opened ends the run with
-// code 4 and `failure`. A file to `compare` is opened so that no other process writes it
-// meanwhile (none while one does: POSIX: a shared lock; Windows: writers are not allowed).
+// code 4 and `failure`. A file to `compare` is opened so that no other run writes it meanwhile
+// (POSIX: a shared lock; Windows: writers are kept out).
 platform::File openInputOrFail(const std::string& name, const char* failure, std::uint64_t& size,
                                bool compare = false);

@@ -116,8 +116,8 @@ bool isSpecialFile(const std::string& name);
 // or cannot be made, the old file itself is returned, emptied, and `freshName` is empty. No
 // file when an existing output cannot be written.
 // A symbolic link stays a link: the file it leads to is replaced. POSIX follows a dangling link
-// too and creates the file it names; Windows cannot learn where a link that leads to no file
-// would lead (nor can it open any other reparse point whose file is gone) and gives no file.
+// too and creates the file it names; Windows cannot tell where a dangling link (or any reparse
+// point whose file is gone) would lead and gives no file for it.
 File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
 // Puts `from` in place under the name `to`, replacing the file that had it, in one step.
 bool replaceFile(const std::string& from, const std::string& to);
