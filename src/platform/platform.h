@@ -45,15 +45,8 @@ enum class Disposition { OpenExisting, CreateNew, OpenOrCreate, CreateOrEmpty };
 // LOCK: POSIX: a lock, shared for Access::Read and exclusive otherwise, taken without waiting
 //   and held until the file is closed: no file when another process holds one that conflicts;
 //   a file system without locks does not stop the open.
-enum OpenFlag : unsigned {
-    NO_FOLLOW = 1 << 0,
-    NO_WAIT = 1 << 1,
-    OWNER_ONLY = 1 << 2,
-    DATA_ONLY = 1 << 3,
-    SHARE_READ = 1 << 4,
-    SHARE_NONE = 1 << 5,
-    LOCK = 1 << 6,
-};
+constexpr unsigned NO_FOLLOW = 1, NO_WAIT = 2, OWNER_ONLY = 4, DATA_ONLY = 8, SHARE_READ = 16,
+                   SHARE_NONE = 32, LOCK = 64;
 // The one way a file is opened; no file when the system or the flags refuse it.
 File openFile(const std::string& name, Access access, Disposition disposition, unsigned flags);
 

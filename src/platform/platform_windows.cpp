@@ -185,13 +185,13 @@ std::string linkedName(const std::string& name) {
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
         return name;
     File file = openToLookAt(name);
-    const DWORD form = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-    DWORD needed =
-        isOpen(file) ? GetFinalPathNameByHandleW(nativeHandle(file), nullptr, 0, form) : 0;
-    WideText path(needed + 1, L'\0');
-    DWORD length =
-        needed == 0 ? 0 : GetFinalPathNameByHandleW(nativeHandle(file), path.data(), needed, form);
-    return length == 0 || length >= needed ? std::string() : utf8(path.data(), length);
+    // The longest path the system has, and its ending 0.
+    WideText path(32768, L'\0');
+    DWORD length = isOpen(file) ? GetFinalPathNameByHandleW(nativeHandle(file), path.data(),
+                                                            static_cast<DWORD>(path.size()),
+                                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)
+                                : 0;
+    return length == 0 || length >= path.size() ? std::string() : utf8(path.data(), length);
 }
 } // namespace
 
