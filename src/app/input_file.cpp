@@ -4,8 +4,9 @@
 
 platform::File openInputOrFail(const std::string& name, const char* failure, std::uint64_t& size,
                                bool compare) {
-    platform::File file =
-        compare ? platform::openForComparing(name) : platform::openForReading(name);
+    platform::File file = platform::openFile(
+        name, platform::Access::Read, platform::Disposition::OpenExisting,
+        platform::DATA_ONLY | (compare ? platform::SHARE_READ | platform::LOCK : 0u));
     if (!platform::isOpen(file) || !platform::fileSize(file, size))
         failWith(EXIT_CANNOT_OPEN, failure);
     return file;

@@ -7,6 +7,6 @@
 
 // Opens `name` for reading and takes its size; a file that cannot be opened ends the run with
 // code 4 and `failure`. A file to `compare` is opened so that no other run writes it meanwhile
-// (platform::openForComparing).
+// (POSIX: a shared lock; Windows: writers are kept out).
 platform::File openInputOrFail(const std::string& name, const char* failure, std::uint64_t& size,
                                bool compare = false);

@@ -62,9 +62,12 @@ std::string encode(const ResumeJob& job) {
 
 // False when no file of this user's has the name; `bytes` then stays empty.
 bool readOwnRecord(const std::string& name, std::string& bytes) {
-    platform::File file = platform::openExistingInSharedFolder(name);
+    platform::File file =
+        platform::openFile(name, platform::Access::Read, platform::Disposition::OpenExisting,
+                           platform::NO_FOLLOW | platform::NO_WAIT | platform::SHARE_READ);
+    platform::FileStatus status = platform::statusOf(file);
     std::uint64_t size = 0;
-    if (!platform::isOpen(file) || !platform::isPrivateRegularFile(file) ||
+    if (status.kind != platform::FileKind::Regular || status.links != 1 || !status.ownedByUser ||
         !platform::fileSize(file, size))
         return false;
     if (size > LARGEST_RECORD)
@@ -96,7 +99,9 @@ bool sameJob(const std::string& bytes, const ResumeJob& job) {
 }
 
 bool createRecord(const std::string& name, const std::string& bytes) {
-    platform::File file = platform::createInSharedFolder(name);
+    platform::File file = platform::openFile(
+        name, platform::Access::Write, platform::Disposition::CreateNew,
+        platform::NO_FOLLOW | platform::NO_WAIT | platform::OWNER_ONLY | platform::SHARE_NONE);
     if (!platform::isOpen(file))
         return false;
     if (platform::writeNext(file, bytes.data(), bytes.size()) && platform::syncFile(file) &&

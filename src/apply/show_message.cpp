@@ -12,8 +12,11 @@ namespace {
 // can be one of them; their identities are compared before anything is written.
 bool writeMessageFile(const std::string& path, const std::string& message,
                       const platform::FileIdentity& patch, const std::string& targetName) {
-    platform::File file = platform::openInSharedFolder(path);
-    if (!platform::isOpen(file) || !platform::isPrivateRegularFile(file))
+    platform::File file = platform::openFile(
+        path, platform::Access::Write, platform::Disposition::OpenOrCreate,
+        platform::NO_FOLLOW | platform::NO_WAIT | platform::OWNER_ONLY | platform::SHARE_NONE);
+    platform::FileStatus status = platform::statusOf(file);
+    if (status.kind != platform::FileKind::Regular || status.links != 1 || !status.ownedByUser)
         return false;
     platform::FileIdentity identity = platform::identityOf(file);
     if (platform::sameFile(identity, patch) ||

@@ -27,22 +27,44 @@ inline bool isOpen(const File& file) {
     return file.handle != -1;
 }
 
-// Opens an input without ever waiting on it: only regular files and block devices are
-// accepted (checked by name before the open and again on the open file); folders, pipes,
-// sockets and character devices give no file and are never opened.
-File openForReading(const std::string& name);
-// openForReading for a file that must not change while it is read: no file while another
-// process writes it (POSIX: a shared lock, taken without waiting; Windows: writers are not
-// allowed meanwhile).
-File openForComparing(const std::string& name);
-// Creates a missing file or empties an existing one. Never waits: a FIFO that no one reads
-// gives no file.
-File openForWriting(const std::string& name);
-// Opens an existing file for reading and writing (the same kinds of file as openForReading);
-// never creates or empties it. Other processes may read it meanwhile but not write it: on
-// POSIX it holds an exclusive lock, taken without waiting, until it is closed; no file when
-// another process holds a lock on it. A file system without locks does not stop the open.
-File openForUpdate(const std::string& name);
+// How a file is opened. Disposition: OpenExisting gives no file when it is missing, CreateNew
+// when the name is taken; OpenOrCreate never empties a file, CreateOrEmpty does.
+enum class Access { Read, Write, ReadWrite };
+enum class Disposition { OpenExisting, CreateNew, OpenOrCreate, CreateOrEmpty };
+// NO_FOLLOW: no file through a symbolic link (Windows: the link, any reparse point, is opened
+//   as itself, and statusOf calls it Other).
+// NO_WAIT: no wait in the open on a FIFO that no one reads or writes (POSIX: no file; Windows
+//   never waits there).
+// OWNER_ONLY: a new file is its owner's only (POSIX: 0600, not 0666 less the umask; Windows: no
+//   effect, the folders where it is asked for are the user's own).
+// DATA_ONLY: only files that hold data at fixed offsets: POSIX regular files and block devices,
+//   checked by name before the open (opening some devices acts: a tape rewinds) and on the open
+//   file; Windows files on a disk, checked on the open file.
+// SHARE_READ, SHARE_NONE: Windows: while it is open others may read the file but not write it,
+//   or not open it at all; by default they may do both.
+// LOCK: POSIX: a lock, shared for Access::Read and exclusive otherwise, taken without waiting
+//   and held until the file is closed: no file when another process holds one that conflicts;
+//   a file system without locks does not stop the open.
+constexpr unsigned NO_FOLLOW = 1, NO_WAIT = 2, OWNER_ONLY = 4, DATA_ONLY = 8, SHARE_READ = 16,
+                   SHARE_NONE = 32, LOCK = 64;
+// The one way a file is opened; no file when the system or the flags refuse it.
+File openFile(const std::string& name, Access access, Disposition disposition, unsigned flags);
+
+// An input, opened without ever waiting on it: folders, pipes, sockets and character devices
+// give no file and are never opened.
+inline File openForReading(const std::string& name) {
+    return openFile(name, Access::Read, Disposition::OpenExisting, DATA_ONLY);
+}
+// Creates a missing file or empties an existing one; a FIFO that no one reads gives no file.
+inline File openForWriting(const std::string& name) {
+    return openFile(name, Access::Write, Disposition::CreateOrEmpty, NO_WAIT);
+}
+// The file to patch, for reading and writing; other processes may read it meanwhile but not
+// write it, and no file while one holds a lock on it.
+inline File openForUpdate(const std::string& name) {
+    return openFile(name, Access::ReadWrite, Disposition::OpenExisting,
+                    DATA_ONLY | SHARE_READ | LOCK);
+}
 
 // Closes the file; false when the system reports that buffered data could not be written.
 bool closeFile(File& file);
@@ -79,13 +101,16 @@ inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 
 // True when the name leads to something other than a regular file (a device, a FIFO).
 bool isSpecialFile(const std::string& name);
-// Opens an output for the regular file that `name` leads to (links followed, dangling or not),
-// whose name `target` receives. Usually a new file, made exclusively with a fresh name in that
-// folder (`freshName`), to be put in place with replaceFile: for a missing file with the
-// permissions a new file of that name would get, for an existing one with its owner, group,
-// permission bits and extended attributes. When the old file has more than one link, or a
-// fresh file cannot have what it has or cannot be made, the old file itself is returned,
-// emptied, and `freshName` is empty. No file when an existing output cannot be written.
+// Opens an output for the regular file that `name` leads to, whose name `target` receives.
+// Usually a new file, made exclusively with a fresh name in that file's folder (`freshName`),
+// to be put in place with replaceFile: for a missing file with the permissions a new file of
+// that name would get, for an existing one with its owner, group, permission bits and extended
+// attributes. When the old file has more than one link, or a fresh file cannot have what it has
+// or cannot be made, the old file itself is returned, emptied, and `freshName` is empty. No
+// file when an existing output cannot be written.
+// A symbolic link stays a link: the file it leads to is replaced. POSIX follows a dangling link
+// too and creates the file it names; Windows cannot tell where a dangling link (or any reparse
+// point whose file is gone) would lead and gives no file for it.
 File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
 // Puts `from` in place under the name `to`, replacing the file that had it, in one step.
 bool replaceFile(const std::string& from, const std::string& to);
@@ -118,16 +143,19 @@ std::string ownExecutablePath();
 // The user's temporary folder, ending with the path separator; empty when there is none.
 std::string temporaryFolder();
 
-// Opens a file in a folder that other users share, for writing: creates it for the owner only
-// when missing, and never follows a link, waits on a FIFO or empties the file.
-File openInSharedFolder(const std::string& path);
-// Creates a new file for the owner only in a shared folder; no file when the name is taken.
-File createInSharedFolder(const std::string& path);
-// Opens an existing file in a shared folder for reading, never through a link or a FIFO.
-File openExistingInSharedFolder(const std::string& path);
-// True when the open file is a regular file with one link that belongs to this user, so that
-// no other user can read or rewrite what is written to it.
-bool isPrivateRegularFile(const File& file);
+enum class FileKind { Regular, Folder, Device, Other };
+// What an open file is. POSIX: the kind from its mode (FIFOs and sockets are Other), its link
+// count, and whether its owner is the effective user. Windows: a file on a disk is Regular, a
+// Folder, or Other when it is a reparse point; a character device (a console, NUL) is a Device,
+// a pipe Other; every open file counts as the user's own, since the folders whose files are
+// checked (temporary, state) are the user's own there. When the system tells nothing: Other,
+// no links, not owned.
+struct FileStatus {
+    FileKind kind = FileKind::Other;
+    std::uint64_t links = 0;
+    bool ownedByUser = false;
+};
+FileStatus statusOf(const File& file);
 // Cuts the file to `size` bytes.
 bool truncateFile(const File& file, std::uint64_t size);
 

@@ -17,14 +17,6 @@ extern char** environ;
 namespace platform {
 namespace {
 
-File openWith(const std::string& name, int flags, mode_t mode = 0666) {
-    int fd;
-    do {
-        fd = ::open(name.c_str(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd >= 0 ? File(fd) : File();
-}
-
 int fd(const File& file) {
     return static_cast<int>(file.handle);
 }
@@ -33,21 +25,20 @@ bool holdsData(const struct stat& info) {
     return S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
 }
 
-// Keeps only the kinds of file that hold data at fixed offsets: checked by name first, since
-// opening some devices acts (a tape rewinds), then on the open file. Opens without waiting (a
-// FIFO put in place meanwhile would block in open() until a writer came), and makes the
-// descriptor blocking again.
-File openInput(const std::string& name, int access) {
-    struct stat info;
-    if (::stat(name.c_str(), &info) != 0 || !holdsData(info))
-        return File();
-    File file = openWith(name, access | O_NONBLOCK);
-    if (!isOpen(file) || ::fstat(fd(file), &info) != 0 || !holdsData(info))
-        return File();
+// Makes a descriptor opened without waiting wait again, as the callers expect.
+bool waitsAgain(const File& file) {
     int flags = ::fcntl(fd(file), F_GETFL);
-    if (flags < 0 || ::fcntl(fd(file), F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return File();
-    return file;
+    return flags >= 0 && ::fcntl(fd(file), F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Never waits. Only a lock that another open file holds stops the caller; a file system that
+// has no locks does not.
+bool lockWithoutWaiting(const File& file, int kind) {
+    int result;
+    do {
+        result = ::flock(fd(file), kind | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || errno != EWOULDBLOCK;
 }
 
 bool writeAll(int descriptor, const char* data, std::size_t count) {
@@ -74,42 +65,30 @@ bool hasGraphicalSession() {
 
 } // namespace
 
-File openForReading(const std::string& name) {
-    return openInput(name, O_RDONLY);
-}
-File openForWriting(const std::string& name) {
-    // A FIFO that no one reads gives no file at once instead of a wait in open().
-    File file = openWith(name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK);
-    int flags = isOpen(file) ? ::fcntl(fd(file), F_GETFL) : -1;
-    if (flags < 0 || ::fcntl(fd(file), F_SETFL, flags & ~O_NONBLOCK) != 0)
+File openFile(const std::string& name, Access access, Disposition disposition, unsigned flags) {
+    static const int ACCESS[] = {O_RDONLY, O_WRONLY, O_RDWR};
+    static const int DISPOSITION[] = {0, O_CREAT | O_EXCL, O_CREAT, O_CREAT | O_TRUNC};
+    bool dataOnly = (flags & DATA_ONLY) != 0;
+    struct stat info;
+    if (dataOnly && (::stat(name.c_str(), &info) != 0 || !holdsData(info)))
         return File();
-    return file;
-}
-
-namespace {
-// Never waits. Only a lock that another open file holds stops the caller; a file system that
-// has no locks does not.
-bool lockWithoutWaiting(const File& file, int kind) {
-    int result;
+    // Between the check by name and the open, a FIFO may be put in place.
+    bool noWait = dataOnly || (flags & NO_WAIT) != 0;
+    int how = ACCESS[static_cast<int>(access)] | DISPOSITION[static_cast<int>(disposition)] |
+              O_CLOEXEC | ((flags & NO_FOLLOW) != 0 ? O_NOFOLLOW : 0) | (noWait ? O_NONBLOCK : 0);
+    int descriptor;
     do {
-        result = ::flock(fd(file), kind | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    return result == 0 || errno != EWOULDBLOCK;
-}
-
-File lockedInput(const std::string& name, int access, int kind) {
-    File file = openInput(name, access);
-    if (isOpen(file) && !lockWithoutWaiting(file, kind))
+        descriptor = ::open(name.c_str(), how, (flags & OWNER_ONLY) != 0 ? 0600 : 0666);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0)
+        return File();
+    File file(descriptor);
+    if ((dataOnly && (::fstat(fd(file), &info) != 0 || !holdsData(info))) ||
+        (noWait && !waitsAgain(file)) ||
+        ((flags & LOCK) != 0 &&
+         !lockWithoutWaiting(file, access == Access::Read ? LOCK_SH : LOCK_EX)))
         return File();
     return file;
-}
-} // namespace
-
-File openForComparing(const std::string& name) {
-    return lockedInput(name, O_RDONLY, LOCK_SH);
-}
-File openForUpdate(const std::string& name) {
-    return lockedInput(name, O_RDWR, LOCK_EX);
 }
 
 bool closeFile(File& file) {
@@ -255,7 +234,7 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     target = followLinks(name);
     freshName.clear();
     // An existing output must be one this user may write, as it was when written in place.
-    File old = openWith(target, O_WRONLY | O_NONBLOCK);
+    File old = openFile(target, Access::Write, Disposition::OpenExisting, NO_WAIT);
     struct stat info;
     bool exists = isOpen(old);
     if (exists && (::fstat(fd(old), &info) != 0 || !S_ISREG(info.st_mode)))
@@ -290,9 +269,6 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     }
     // No fresh file can carry what the old one has: the output goes into the old file itself.
     if (!exists || ::ftruncate(fd(old), 0) != 0)
-        return File();
-    int flags = ::fcntl(fd(old), F_GETFL);
-    if (flags < 0 || ::fcntl(fd(old), F_SETFL, flags & ~O_NONBLOCK) != 0)
         return File();
     return old;
 }
@@ -433,27 +409,23 @@ std::string stateFolder() {
 }
 
 void syncFolder(const std::string& folder) {
-    File opened = openWith(folder, O_RDONLY | O_DIRECTORY);
+    File opened = openFile(folder, Access::Read, Disposition::OpenExisting, NO_WAIT);
     if (isOpen(opened))
         syncFile(opened);
 }
 
-File openInSharedFolder(const std::string& path) {
-    return openWith(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600);
-}
-
-File createInSharedFolder(const std::string& path) {
-    return openWith(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0600);
-}
-
-File openExistingInSharedFolder(const std::string& path) {
-    return openWith(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-}
-
-bool isPrivateRegularFile(const File& file) {
+FileStatus statusOf(const File& file) {
+    FileStatus status;
     struct stat info;
-    return ::fstat(fd(file), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-           info.st_uid == ::geteuid();
+    if (::fstat(fd(file), &info) != 0)
+        return status;
+    status.kind = S_ISREG(info.st_mode)                            ? FileKind::Regular
+                  : S_ISDIR(info.st_mode)                          ? FileKind::Folder
+                  : S_ISBLK(info.st_mode) || S_ISCHR(info.st_mode) ? FileKind::Device
+                                                                   : FileKind::Other;
+    status.links = static_cast<std::uint64_t>(info.st_nlink);
+    status.ownedByUser = info.st_uid == ::geteuid();
+    return status;
 }
 
 bool truncateFile(const File& file, std::uint64_t size) {
@@ -583,12 +555,8 @@ void InterruptionHold::release() {
 
 void copyPermissions(const std::string& source, const File& target) {
     struct stat from;
-    struct stat to;
-    if (::stat(source.c_str(), &from) != 0 || ::fstat(fd(target), &to) != 0)
-        return;
-    if (!S_ISREG(to.st_mode))
-        return;
-    ::fchmod(fd(target), from.st_mode & 0777);
+    if (::stat(source.c_str(), &from) == 0 && statusOf(target).kind == FileKind::Regular)
+        ::fchmod(fd(target), from.st_mode & 0777);
 }
 
 } // namespace platform

@@ -77,25 +77,12 @@ WideText systemName(const std::string& name) {
     return full;
 }
 
-File fileFrom(HANDLE handle) {
-    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
-}
-
+// Every file is opened here.
 File createWith(const std::string& name, DWORD access, DWORD share, DWORD disposition,
                 DWORD flags) {
-    return fileFrom(
-        CreateFileW(systemName(name).data(), access, share, nullptr, disposition, flags, nullptr));
-}
-
-File openWith(const std::string& name, DWORD access, DWORD share, DWORD disposition) {
-    return createWith(name, access, share, disposition, FILE_ATTRIBUTE_NORMAL);
-}
-
-// Only files on a disk hold data at fixed offsets; pipes and character devices are refused.
-File keepDiskFile(File file) {
-    if (isOpen(file) && GetFileType(nativeHandle(file)) != FILE_TYPE_DISK)
-        return File();
-    return file;
+    HANDLE handle =
+        CreateFileW(systemName(name).data(), access, share, nullptr, disposition, flags, nullptr);
+    return handle != INVALID_HANDLE_VALUE ? File(reinterpret_cast<std::intptr_t>(handle)) : File();
 }
 
 OVERLAPPED positionAt(std::uint64_t offset) {
@@ -110,20 +97,20 @@ const std::size_t MAX_TRANSFER = 1u << 30;
 
 } // namespace
 
-File openForReading(const std::string& name) {
-    return keepDiskFile(
-        openWith(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
-}
-File openForComparing(const std::string& name) {
-    return keepDiskFile(openWith(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
-}
-File openForWriting(const std::string& name) {
-    return openWith(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS);
-}
-File openForUpdate(const std::string& name) {
-    // No other process may write the target between its verification and the writes.
-    return keepDiskFile(
-        openWith(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING));
+File openFile(const std::string& name, Access access, Disposition disposition, unsigned flags) {
+    static const DWORD ACCESS[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
+    static const DWORD DISPOSITION[] = {OPEN_EXISTING, CREATE_NEW, OPEN_ALWAYS, CREATE_ALWAYS};
+    DWORD share = (flags & SHARE_NONE) != 0   ? 0
+                  : (flags & SHARE_READ) != 0 ? FILE_SHARE_READ
+                                              : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    File file = createWith(
+        name, ACCESS[static_cast<int>(access)], share, DISPOSITION[static_cast<int>(disposition)],
+        FILE_ATTRIBUTE_NORMAL | ((flags & NO_FOLLOW) != 0 ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
+    // Only files on a disk hold data at fixed offsets; pipes and character devices are refused.
+    if ((flags & DATA_ONLY) != 0 && isOpen(file) &&
+        GetFileType(nativeHandle(file)) != FILE_TYPE_DISK)
+        return File();
+    return file;
 }
 
 bool closeFile(File& file) {
@@ -171,22 +158,12 @@ bool isSpecialFile(const std::string& name) {
     return isOpen(file) && GetFileType(nativeHandle(file)) != FILE_TYPE_DISK;
 }
 
-File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
-    target = name;
-    freshName.clear();
-    // An existing output must be one this user may write, as it was when written in place.
-    File old = openWith(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-    if (!isOpen(old) && GetLastError() != ERROR_FILE_NOT_FOUND)
-        return File();
-    BY_HANDLE_FILE_INFORMATION info;
-    // A second link would keep the old content under its other name.
-    bool linked = isOpen(old) && GetFileInformationByHandle(nativeHandle(old), &info) &&
-                  info.nNumberOfLinks > 1;
-    std::size_t separator = name.find_last_of("\\/:");
-    std::string folder =
-        separator == std::string::npos ? std::string() : name.substr(0, separator + 1);
+namespace {
+// Makes a new file exclusively under a fresh name in the folder (empty, or ending with a
+// separator), which `freshName` receives; no file and an empty name when none can be made.
+File createFresh(const std::string& folder, std::string& freshName) {
     static unsigned counter = 0;
-    for (int attempt = 0; attempt < 1000 && !linked; ++attempt) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
         // "~mvn", the process id and a counter in 16 hexadecimal digits, ".tmp"; made without
         // printf, whose formatting engine would make the executable much larger.
         std::uint64_t value = std::uint64_t(GetCurrentProcessId()) << 32 | counter++;
@@ -194,13 +171,53 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
         for (int shift = 60; shift >= 0; shift -= 4)
             freshName += "0123456789abcdef"[(value >> shift) & 0xF];
         freshName += ".tmp";
-        File file = openWith(freshName, GENERIC_WRITE, 0, CREATE_NEW);
+        File file = openFile(freshName, Access::Write, Disposition::CreateNew, SHARE_NONE);
         if (isOpen(file))
             return file;
         if (GetLastError() != ERROR_FILE_EXISTS)
             break;
     }
     freshName.clear();
+    return File();
+}
+
+// The name of the file a symbolic link (any reparse point) leads to, as the system has it
+// (\\?\ and the full path); the name itself when it is no link, empty when the link leads to
+// no file that can be opened.
+std::string linkedName(const std::string& name) {
+    DWORD attributes = GetFileAttributesW(systemName(name).data());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return name;
+    File file = openToLookAt(name);
+    // The longest path the system has, and its ending 0.
+    WideText path(32768, L'\0');
+    DWORD length = isOpen(file) ? GetFinalPathNameByHandleW(nativeHandle(file), path.data(),
+                                                            static_cast<DWORD>(path.size()),
+                                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)
+                                : 0;
+    return length == 0 || length >= path.size() ? std::string() : utf8(path.data(), length);
+}
+} // namespace
+
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
+    // Through a link the file it leads to is replaced, as writing through the link would.
+    target = linkedName(name);
+    freshName.clear();
+    if (target.empty())
+        return File();
+    // An existing output must be one this user may write, as it was when written in place.
+    File old = openFile(target, Access::Write, Disposition::OpenExisting, 0);
+    if (!isOpen(old) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return File();
+    BY_HANDLE_FILE_INFORMATION info;
+    // A second link would keep the old content under its other name.
+    bool linked = isOpen(old) && GetFileInformationByHandle(nativeHandle(old), &info) &&
+                  info.nNumberOfLinks > 1;
+    // The fresh file goes in the target's folder (none before the name: npos + 1 is 0).
+    std::size_t separator = target.find_last_of("\\/:");
+    File file = linked ? File() : createFresh(target.substr(0, separator + 1), freshName);
+    if (isOpen(file))
+        return file;
     // No fresh file can be had: the output goes into the old file itself.
     if (!isOpen(old) || !truncateFile(old, 0))
         return File();
@@ -341,33 +358,20 @@ std::string stateFolder() {
 // NTFS keeps its folder entries in its journal.
 void syncFolder(const std::string&) {}
 
-namespace {
-// A reparse point is opened as itself, never followed.
-const DWORD SHARED_FOLDER_FLAGS = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-} // namespace
-
-File openInSharedFolder(const std::string& path) {
-    // Not shared while it is written.
-    return createWith(path, GENERIC_WRITE, 0, OPEN_ALWAYS, SHARED_FOLDER_FLAGS);
-}
-
-File createInSharedFolder(const std::string& path) {
-    return createWith(path, GENERIC_WRITE, 0, CREATE_NEW, SHARED_FOLDER_FLAGS);
-}
-
-File openExistingInSharedFolder(const std::string& path) {
-    return createWith(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, SHARED_FOLDER_FLAGS);
-}
-
-bool isPrivateRegularFile(const File& file) {
-    // The temporary folder is the user's own on Windows; what is checked is that the name
-    // leads to one plain file on a disk.
+FileStatus statusOf(const File& file) {
+    FileStatus status;
+    DWORD type = isOpen(file) ? GetFileType(nativeHandle(file)) : FILE_TYPE_UNKNOWN;
     BY_HANDLE_FILE_INFORMATION info;
-    return GetFileType(nativeHandle(file)) == FILE_TYPE_DISK &&
-           GetFileInformationByHandle(nativeHandle(file), &info) &&
-           (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-               0 &&
-           info.nNumberOfLinks == 1;
+    if (type == FILE_TYPE_DISK && GetFileInformationByHandle(nativeHandle(file), &info)) {
+        status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileKind::Other
+                      : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? FileKind::Folder
+                                                                                : FileKind::Regular;
+        status.links = info.nNumberOfLinks;
+    } else if (type == FILE_TYPE_CHAR) {
+        status.kind = FileKind::Device;
+    }
+    status.ownedByUser = type != FILE_TYPE_UNKNOWN;
+    return status;
 }
 
 bool truncateFile(const File& file, std::uint64_t size) {
@@ -389,8 +393,8 @@ std::string createTemporaryFile() {
         return std::string();
     // Made with CREATE_NEW, so the name cannot be taken by another process; unlike
     // GetTempFileNameW this works in a folder of any length.
-    std::string name, target;
-    File file = createFileBeside(folder + "x", name, target);
+    std::string name;
+    createFresh(folder, name);
     return name;
 }
 

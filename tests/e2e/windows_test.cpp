@@ -635,4 +635,34 @@ TEST_F(WindowsRun, AnOutputWithASecondLinkIsWrittenInPlace) {
     EXPECT_EQ(read("one.pat"), read("linked.pat"));
 }
 
+// An output named by a symbolic link: the file the link leads to gets the patch and the link
+// stays a link; a link that leads to no file is refused and left as it was. Wine makes no
+// symbolic links, so there the test is skipped.
+TEST_F(WindowsRun, AnOutputThroughASymbolicLinkReplacesTheFileItLeadsTo) {
+    write("a.bin", originalBytes());
+    write("b.bin", patchedBytes());
+    write("real.pat", "old");
+    auto isLink = [&](const char* name) {
+        DWORD attributes = GetFileAttributesA((folder / name).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    };
+    for (const char* name : {"real.pat", "gone.pat"}) {
+        CreateSymbolicLinkA((folder / (std::string("to-") + name)).c_str(), (folder / name).c_str(),
+                            SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    }
+    if (!isLink("to-real.pat") || !isLink("to-gone.pat"))
+        GTEST_SKIP() << "no symbolic links can be made here";
+    ProcessResult result =
+        run({"--original", "a.bin", "--patched", "b.bin", "--patch", "to-real.pat"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(isLink("to-real.pat"));
+    EXPECT_EQ(read("real.pat").substr(0, 6), "PATCH1");
+    result = run({"--original", "a.bin", "--patched", "b.bin", "--patch", "to-gone.pat"});
+    EXPECT_FAILURE(result, 5, "Can't write to patch file");
+    EXPECT_TRUE(isLink("to-gone.pat"));
+    EXPECT_EQ(namesIn(folder.path()), (std::vector<std::string>{"a.bin", "b.bin", "real.pat",
+                                                                "to-gone.pat", "to-real.pat"}));
+}
+
 #endif

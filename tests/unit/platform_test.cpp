@@ -9,6 +9,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -59,6 +62,61 @@ TEST(PlatformFile, OffsetsPastFourGigabytesKeepTheirHighHalf) {
     std::uint64_t size = 0;
     EXPECT_TRUE(platform::fileSize(file, size));
     EXPECT_EQ(size, FOUR_GIB + 4096);
+}
+
+// What statusOf tells of each kind of open file: a plain file, one with a second link, a
+// device, a folder and a FIFO (POSIX), another user's file, and no file at all.
+TEST(PlatformFile, StatusTellsKindLinksAndOwner) {
+    using platform::FileKind;
+    ScratchFolder folder;
+    writeFile(folder / "plain", "plain");
+    writeFile(folder / "linked", "linked");
+#ifdef _WIN32
+    ASSERT_TRUE(CreateHardLinkA((folder / "second").c_str(), (folder / "linked").c_str(), nullptr));
+    const std::string device = "NUL";
+#else
+    ASSERT_EQ(::link((folder / "linked").c_str(), (folder / "second").c_str()), 0);
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    const std::string device = "/dev/null";
+    // Root can give a file away; anyone else finds one of root's.
+    writeFile(folder / "theirs", "theirs");
+    const std::string theirs =
+        ::geteuid() == 0 && ::chown((folder / "theirs").c_str(), 65534, 65534) == 0
+            ? folder / "theirs"
+            : "/etc/passwd";
+#endif
+    struct Case {
+        std::string name;
+        platform::Access access;
+        FileKind kind;
+        std::uint64_t links;
+        bool owned;
+    };
+    const platform::Access read = platform::Access::Read;
+    // A device's or a folder's link count is whatever its file system keeps.
+    const std::uint64_t ANY = ~std::uint64_t(0);
+    const Case cases[] = {
+        {folder / "plain", read, FileKind::Regular, 1, true},
+        {folder / "linked", read, FileKind::Regular, 2, true},
+        {device, platform::Access::Write, FileKind::Device, ANY, true},
+#ifndef _WIN32
+        {folder.path(), read, FileKind::Folder, ANY, true},
+        {folder / "fifo", read, FileKind::Other, 1, true},
+        {theirs, read, FileKind::Regular, 1, false},
+#endif
+        {folder / "missing", read, FileKind::Other, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::File file = platform::openFile(
+            c.name, c.access, platform::Disposition::OpenExisting, platform::NO_WAIT);
+        platform::FileStatus status = platform::statusOf(file);
+        EXPECT_EQ(status.kind, c.kind);
+        if (c.links != ANY) {
+            EXPECT_EQ(status.links, c.links);
+        }
+        EXPECT_EQ(status.ownedByUser, c.owned);
+    }
 }
 
 #ifdef _WIN32
