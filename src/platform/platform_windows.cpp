@@ -1,3 +1,4 @@
+#include "platform/hex_text.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -164,13 +165,10 @@ namespace {
 File createFresh(const std::string& folder, std::string& freshName) {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        // "~mvn", the process id and a counter in 16 hexadecimal digits, ".tmp"; made without
-        // printf, whose formatting engine would make the executable much larger.
+        // "~mvn", the process id and a counter in 16 hexadecimal digits, ".tmp".
         std::uint64_t value = std::uint64_t(GetCurrentProcessId()) << 32 | counter++;
-        freshName = folder + "~mvn";
-        for (int shift = 60; shift >= 0; shift -= 4)
-            freshName += "0123456789abcdef"[(value >> shift) & 0xF];
-        freshName += ".tmp";
+        char digits[16];
+        freshName = folder + "~mvn" + std::string(digits, writeHex(digits, value, 16)) + ".tmp";
         File file = openFile(freshName, Access::Write, Disposition::CreateNew, SHARE_NONE);
         if (isOpen(file))
             return file;
