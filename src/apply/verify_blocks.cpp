@@ -39,16 +39,10 @@ struct Window {
 bool loadWindow(const platform::File& target, std::uint64_t size, BlockList::Iterator first,
                 BlockList::Iterator end, Window& window) {
     std::uint64_t start = first->offset;
-    std::uint64_t reach = endOf(*first);
+    std::uint64_t reach = 0;
+    endOfNeighbours(first, end, WINDOW_GAP, WINDOW_SIZE, size, reach);
     if (reach - start > WINDOW_SIZE)
         return false;
-    for (BlockList::Iterator next = first; ++next != end;) {
-        PatchBlock block = *next;
-        if (block.offset < reach || block.offset - reach > WINDOW_GAP || !inside(size, block) ||
-            endOf(block) - start > WINDOW_SIZE)
-            break;
-        reach = endOf(block);
-    }
     window.bytes.resize(static_cast<std::size_t>(reach - start));
     platform::ReadResult got =
         platform::readAt(target, start, window.bytes.data(), window.bytes.size());

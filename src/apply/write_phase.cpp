@@ -99,51 +99,40 @@ bool writeWindow(const platform::File& target, const PatchWindow& window,
                  std::vector<std::uint8_t>& span) {
     const BlockList& blocks = *window.blocks;
     for (BlockList::Iterator at = blocks.begin(); at != blocks.end();) {
-        PatchBlock first = *at;
-        std::uint64_t start = first.offset;
-        std::uint64_t reach = start + first.length();
-        BlockList::Iterator next = at;
-        std::size_t count = 1;
-        while (++next != blocks.end()) {
-            PatchBlock block = *next;
-            std::uint64_t end = std::uint64_t(block.offset) + block.length();
-            if (block.offset < reach || block.offset - reach > WRITE_GAP ||
-                end - start > WRITE_SPAN)
-                break;
-            reach = end;
-            ++count;
-        }
-        bool together = false;
-        if (count > 1) {
+        std::uint64_t start = at->offset;
+        std::uint64_t reach = 0;
+        BlockList::Iterator next =
+            endOfNeighbours(at, blocks.end(), WRITE_GAP, WRITE_SPAN, UINT64_MAX, reach);
+        BlockList::Iterator single = at;
+        ++single;
+        const std::uint8_t* bytes = at->patchedBytes;
+        std::size_t count = 0;
+        bool together = next != single;
+        if (together) {
             span.resize(static_cast<std::size_t>(reach - start));
             platform::ReadResult got = platform::readAt(target, start, span.data(), span.size());
             together = !got.failed && got.count == span.size();
         }
         if (together) {
-            for (BlockList::Iterator in = at; in != next; ++in) {
+            for (BlockList::Iterator in = at; in != next; ++in, ++count) {
                 if (in->length() != 0)
                     std::memcpy(span.data() + (in->offset - start), in->patchedBytes, in->length());
             }
-            written = at;
-            failed = FailedWrite{count, start, 0};
-            if (!platform::writeAt(target, start, span.data(), span.size(), &failed.moved))
-                return false;
-            written = next;
-            for (; at != next; ++at)
-                printWindowLine(window, *at);
-            continue;
+            bytes = span.data();
+        } else {
+            // A single block, or a run whose bytes could not be read: one block at a time.
+            next = single;
+            reach = start + at->length();
+            count = 1;
         }
-        // One write per block: a single block, or a run whose bytes could not be read.
-        for (; at != next;) {
-            PatchBlock block = *at;
-            written = at;
-            failed = FailedWrite{1, block.offset, 0};
-            if (!platform::writeAt(target, block.offset, block.patchedBytes, block.length(),
-                                   &failed.moved))
-                return false;
-            written = ++at;
-            printWindowLine(window, block);
-        }
+        written = at;
+        failed = FailedWrite{count, start, 0};
+        if (!platform::writeAt(target, start, bytes, static_cast<std::size_t>(reach - start),
+                               &failed.moved))
+            return false;
+        written = next;
+        for (; at != next; ++at)
+            printWindowLine(window, *at);
     }
     return true;
 }

@@ -17,3 +17,18 @@ void BlockList::closeBlock() {
 PatchBlock BlockList::back() const {
     return *--end();
 }
+
+BlockList::Iterator endOfNeighbours(BlockList::Iterator first, BlockList::Iterator end,
+                                    std::uint64_t gap, std::uint64_t span, std::uint64_t size,
+                                    std::uint64_t& reach) {
+    std::uint64_t start = first->offset;
+    reach = start + first->length();
+    for (BlockList::Iterator next = first; ++next != end;) {
+        std::uint64_t blockEnd = std::uint64_t(next->offset) + next->length();
+        if (next->offset < reach || next->offset - reach > gap || blockEnd > size ||
+            blockEnd - start > span)
+            return next;
+        reach = blockEnd;
+    }
+    return end;
+}

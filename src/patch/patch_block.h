@@ -110,3 +110,11 @@ class BlockList {
     GrowableArray<std::uint8_t> originalStore_;
     GrowableArray<std::uint8_t> patchedStore_;
 };
+
+// Where the blocks from `first` on stop following each other closely: each after the one before
+// it, at most `gap` bytes on, ending inside a file of `size` bytes and within `span` bytes of
+// where `first` begins. `reach` receives the end of the last block of the run. Neighbours found
+// this way are read and written together.
+BlockList::Iterator endOfNeighbours(BlockList::Iterator first, BlockList::Iterator end,
+                                    std::uint64_t gap, std::uint64_t span, std::uint64_t size,
+                                    std::uint64_t& reach);

@@ -114,8 +114,6 @@ bool isSpecialFile(const std::string& name);
 File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
 // Puts `from` in place under the name `to`, replacing the file that had it, in one step.
 bool replaceFile(const std::string& from, const std::string& to);
-// The name made absolute against the current folder; empty when that cannot be done.
-std::string fullPath(const std::string& name);
 
 // The file's size in bytes; false when it cannot be determined.
 bool fileSize(const File& file, std::uint64_t& size);

@@ -281,15 +281,6 @@ bool replaceFile(const std::string& from, const std::string& to) {
     return replaced;
 }
 
-std::string fullPath(const std::string& name) {
-    char* resolved = ::realpath(name.c_str(), nullptr);
-    if (resolved == nullptr)
-        return std::string();
-    std::string path = resolved;
-    std::free(resolved);
-    return path;
-}
-
 bool fileSize(const File& file, std::uint64_t& size) {
     struct stat info;
     if (::fstat(fd(file), &info) != 0)

@@ -229,18 +229,14 @@ bool replaceFile(const std::string& from, const std::string& to) {
     // refuses relative ones.)
     bool replaced;
     if (GetFileAttributesW(systemName(to).data()) != INVALID_FILE_ATTRIBUTES)
-        replaced = ReplaceFileW(systemName(fullPath(to)).data(), systemName(fullPath(from)).data(),
-                                nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+        replaced =
+            ReplaceFileW(wideFullPath(systemName(to)).data(), wideFullPath(systemName(from)).data(),
+                         nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
     else
         replaced = MoveFileExW(systemName(from).data(), systemName(to).data(),
                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     MORVANE_SEAM_AFTER(Replace);
     return replaced;
-}
-
-std::string fullPath(const std::string& name) {
-    WideText full = wideFullPath(wide(name));
-    return utf8(full.data(), full.size() - 1);
 }
 
 bool fileSize(const File& file, std::uint64_t& size) {
