@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <vector>
 
 namespace {
 
@@ -24,12 +23,16 @@ RunFiles& runFiles() {
     return files;
 }
 
-template <typename T> void forget(std::vector<T*>& list, T* item) {
-    list.erase(std::remove(list.begin(), list.end(), item), list.end());
+// Takes `item` off `list`; false when it was not on it.
+template <typename T> bool forget(std::vector<T*>& list, T* item) {
+    auto end = std::remove(list.begin(), list.end(), item);
+    bool found = end != list.end();
+    list.erase(end, list.end());
+    return found;
 }
 
-// An interruption outside a write phase removes what is on this list (POSIX).
-void updateInterruptionList() {
+// An interruption outside a write phase removes the temporary files (POSIX).
+void listForInterruptions() {
     std::vector<std::string> names;
     for (const TemporaryFile* temporary : runFiles().temporaries)
         names.push_back(temporary->name);
@@ -46,7 +49,7 @@ void discard(OutputFile& output) {
 
 void discard(TemporaryFile& temporary) {
     forget(runFiles().temporaries, &temporary);
-    updateInterruptionList();
+    listForInterruptions();
     if (temporary.reader != nullptr)
         *temporary.reader = platform::File();
     platform::removeFile(temporary.name);
@@ -60,108 +63,75 @@ void discardAll() {
         discard(*files.temporaries.back());
 }
 
-bool opened(OutputFile& output) {
-    if (!platform::isOpen(output.file)) {
-        output.hold.release();
-        return false;
-    }
-    runFiles().outputs.push_back(&output);
-    output.hold.take();
-    return true;
+bool replacesAnInput(const std::string& name, const std::vector<platform::FileIdentity>& inputs) {
+    platform::FileIdentity output = platform::identityOfName(name);
+    return std::any_of(inputs.begin(), inputs.end(), [&](const platform::FileIdentity& input) {
+        return platform::sameFile(output, input);
+    });
 }
 
 } // namespace
 
 OutputFile::~OutputFile() {
-    std::vector<OutputFile*>& outputs = runFiles().outputs;
-    if (std::find(outputs.begin(), outputs.end(), this) != outputs.end())
+    if (forget(runFiles().outputs, this))
         discard(*this);
 }
 
 TemporaryFile::TemporaryFile(std::string fileName) : name(std::move(fileName)) {
-    if (name.empty())
-        return;
-    runFiles().temporaries.push_back(this);
-    updateInterruptionList();
+    if (!name.empty()) {
+        runFiles().temporaries.push_back(this);
+        listForInterruptions();
+    }
 }
 
 TemporaryFile::~TemporaryFile() {
-    std::vector<TemporaryFile*>& temporaries = runFiles().temporaries;
-    if (std::find(temporaries.begin(), temporaries.end(), this) != temporaries.end())
+    if (forget(runFiles().temporaries, this))
         discard(*this);
 }
 
-namespace {
-
-bool replacesAnInput(const std::string& name, const std::vector<platform::FileIdentity>& inputs) {
-    platform::FileIdentity output = platform::identityOfName(name);
-    for (const platform::FileIdentity& input : inputs) {
-        if (platform::sameFile(output, input))
-            return true;
-    }
-    return false;
-}
-
-bool openOutput(const std::string& name, OutputFile& output) {
-    if (platform::isSpecialFile(name)) {
-        // Opening a device or FIFO may wait: interruptions are held once it is open.
-        output.target = name;
-        output.file = platform::openForWriting(name);
-        return opened(output);
-    }
-    // A fresh file is made under the hold, which never waits, so that no interruption leaves
-    // it behind.
-    output.hold.take();
-    output.file = platform::createFileBeside(name, output.freshName, output.target);
-    return opened(output);
-}
-
-bool commitOutput(OutputFile& output) {
-    forget(runFiles().outputs, &output);
-    bool done;
-    if (output.freshName.empty()) {
-        done = platform::closeFile(output.file);
-    } else {
-        done = platform::syncFile(output.file) && platform::closeFile(output.file) &&
-               platform::replaceFile(output.freshName, output.target);
-        if (!done) {
-            output.file = platform::File();
-            platform::removeFile(output.freshName);
-        }
-    }
-    output.hold.release();
-    return done;
-}
-
-} // namespace
-
 void openOutputOrFail(const std::string& name, const std::vector<platform::FileIdentity>& inputs,
                       OutputFile& output, const char* failure, bool temporary) {
-    bool open;
-    if (temporary) {
+    // An output never replaces what the run reads.
+    if (!temporary && replacesAnInput(name, inputs))
+        failWith(EXIT_CANNOT_WRITE, failure);
+    if (temporary || platform::isSpecialFile(name)) {
+        // Written in place. Opening a device or FIFO may wait: interruptions are held once it
+        // is open.
         output.target = name;
         output.file = platform::openForWriting(name);
-        open = opened(output);
     } else {
-        // An output never replaces what the run reads.
-        open = !replacesAnInput(name, inputs) && openOutput(name, output);
+        // The fresh file is made under the hold, which never waits, so that no interruption
+        // leaves it behind.
+        output.hold.take();
+        output.file = platform::createFileBeside(name, output.freshName, output.target);
     }
-    if (!open)
+    if (!platform::isOpen(output.file)) {
+        output.hold.release();
         failWith(EXIT_CANNOT_WRITE, failure);
+    }
+    runFiles().outputs.push_back(&output);
+    output.hold.take();
     output.sink = sinkToFile(output.file);
 }
 
 void commitOutputOrFail(OutputFile& output, const char* failure) {
-    if (!flushSink(output.sink) || !commitOutput(output))
+    bool done = flushSink(output.sink);
+    if (output.freshName.empty())
+        done = platform::closeFile(output.file) && done;
+    else
+        done = done && platform::syncFile(output.file) && platform::closeFile(output.file) &&
+               platform::replaceFile(output.freshName, output.target);
+    // A failed output is discarded on the way out: its fresh file goes, the old file stays.
+    if (!done)
         failWith(EXIT_CANNOT_WRITE, failure);
+    forget(runFiles().outputs, &output);
+    output.hold.release();
 }
 
 void removeTemporary(const std::string& name) {
     for (TemporaryFile* temporary : runFiles().temporaries) {
-        if (temporary->name == name) {
-            discard(*temporary);
-            return;
-        }
+        if (temporary->name == name)
+            return discard(*temporary);
     }
     platform::removeFile(name);
 }

@@ -23,9 +23,6 @@ struct OutputFile {
     // discarded.
     platform::InterruptionHold hold;
 
-    OutputFile() = default;
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
     // Discards an output that was opened and not committed: its fresh file goes.
     ~OutputFile();
 };
