@@ -10,7 +10,8 @@
 // or quit (the call completes, then the process sends itself SIGINT, SIGTERM, SIGHUP or
 // SIGQUIT; POSIX only), stop (the call completes, then the process stops itself with SIGSTOP
 // until it is sent SIGCONT; POSIX only) or change (before the call, the file's last byte is
-// flipped on disk, as if another program wrote to it; POSIX only). MORVANE_TEST_CONSOLE=own
+// flipped on disk, as if another program wrote to it; POSIX only) or cut (before the call, the
+// file is cut to half its size on disk; POSIX only). MORVANE_TEST_CONSOLE=own
 // makes the Windows program take its console for one of its own (as after a double click),
 // =shared for one it shares.
 #pragma once
@@ -22,7 +23,19 @@
 namespace faults {
 
 enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext };
-enum class Action { None, Fail, Short, Kill, Interrupt, Terminate, Hangup, Quit, Stop, Change };
+enum class Action {
+    None,
+    Fail,
+    Short,
+    Kill,
+    Interrupt,
+    Terminate,
+    Hangup,
+    Quit,
+    Stop,
+    Change,
+    Cut
+};
 
 struct Plan {
     Call call = Call::ReadAt;
