@@ -269,6 +269,24 @@ ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_
     return result;
 }
 
+ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, FileView& view) {
+    view.buffer.resize(count);
+    ReadResult result = readAt(file, offset, view.buffer.data(), count);
+    view.data = view.buffer.data();
+    view.count = result.count;
+    return result;
+}
+
+bool viewIntact(const FileView&) {
+    return true;
+}
+
+void closeView(FileView& view) {
+    view.data = nullptr;
+    view.count = 0;
+    view.buffer = std::vector<std::uint8_t>();
+}
+
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,
              std::size_t* written) {
     bool passes = MORVANE_SEAM_BEFORE(WriteAt, count);

@@ -1,6 +1,7 @@
 #include "e2e/e2e_fixture.h"
 
 #include "seams/fault_plan.h"
+#include "support/patterned_bytes.h"
 
 namespace {
 
@@ -73,6 +74,47 @@ TEST_F(ReadError, EndsCreationAndPackagingWithTheInputsMessage) {
         EXPECT_EQ(outputLines(result.err), std::vector<std::string>{"Error: " + c.message});
         EXPECT_FALSE(fileExists(own / "fix.pat"));
         EXPECT_EQ(readFile(own / "a.bin"), original);
+    }
+}
+
+// The inputs are read a window at a time: a read that fails or comes up short on a later window
+// of either file, or a file cut short before or while it is read, in the first pass or in the
+// second of a patch too large to hold, ends the run with that file's line, code 4 and no patch.
+TEST_F(ReadError, OnALaterWindowEndsCreationWithThatFilesMessage) {
+    const std::string few = patternedBytes(3 << 20);
+    std::string fewChanged = few;
+    for (std::size_t at : {5u, (1u << 20) + 77, (5u << 19) + 3})
+        fewChanged[at] = static_cast<char>(~fewChanged[at]);
+    const std::string every = patternedBytes(4 << 20);
+    const std::string everyChanged = patternedBytes(4 << 20, 1); // neighbours always differ
+    const std::string original = "Could not read original file";
+    const std::string patched = "Could not read patched file";
+    struct Case {
+        bool dense;
+        faults::Plan plan;
+        const std::string& message;
+    };
+    const Case cases[] = {
+        {false, {Call::ReadAt, 3, faults::Action::Fail}, original},
+        {false, {Call::ReadAt, 4, faults::Action::Short}, patched},
+        {true, {Call::ReadAt, 10, faults::Action::Fail}, patched},
+#ifndef _WIN32
+        // Cut before the window is mapped: its pages past the new end are read when compared.
+        {false, {Call::ReadAt, 4, faults::Action::Cut}, patched},
+        {false, {Call::ReadAt, 5, faults::Action::Cut}, original},
+        {true, {Call::ReadAt, 9, faults::Action::Cut}, original}, // in the second pass
+        {true, {Call::ReadAt, 12, faults::Action::Cut}, patched},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(faults::describe(c.plan) + (c.dense ? " every byte changed" : ""));
+        write("a.bin", c.dense ? every : few);
+        write("b.bin", c.dense ? everyChanged : fewChanged);
+        ProcessResult result =
+            runSeamed({"--original", "a.bin", "--patched", "b.bin", "--patch", "fix.pat"}, c.plan);
+        EXPECT_FAILURE(result, 4, c.message);
+        EXPECT_EQ(namesIn(folder.path()),
+                  (std::vector<std::string>{"a.bin", "b.bin", "state", "tmp"}));
     }
 }
 

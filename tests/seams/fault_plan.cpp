@@ -17,8 +17,8 @@ namespace {
 
 const char* const CALL_NAMES[] = {"ReadAt",    "OwnReadAt", "WriteAt",
                                   "WriteNext", "SyncFile",  "Replace"};
-const char* const ACTION_NAMES[] = {"none",      "fail",   "short", "kill", "interrupt",
-                                    "terminate", "hangup", "quit",  "stop", "change"};
+const char* const ACTION_NAMES[] = {"none",   "fail", "short", "kill",   "interrupt", "terminate",
+                                    "hangup", "quit", "stop",  "change", "cut"};
 
 struct State {
     Plan plan;
@@ -102,6 +102,18 @@ void changeOnDisk(const platform::File& file) {
     if (descriptor >= 0)
         ::close(descriptor);
 }
+
+// Cuts the file on disk to half its size, as another program might.
+void cutOnDisk(const platform::File& file) {
+    std::string path = "/proc/self/fd/" + std::to_string(file.handle);
+    int descriptor = ::open(path.c_str(), O_RDWR);
+    struct stat info;
+    if (descriptor >= 0 && ::fstat(descriptor, &info) == 0 &&
+        ::ftruncate(descriptor, info.st_size / 2) != 0)
+        std::abort();
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
 #endif
 
 } // namespace
@@ -154,6 +166,8 @@ bool before(Call call, const File& file, std::size_t& count) {
 #ifndef _WIN32
     if (faults::planned(faults::Action::Change))
         faults::changeOnDisk(file);
+    if (faults::planned(faults::Action::Cut))
+        faults::cutOnDisk(file);
 #endif
     if (faults::planned(faults::Action::Short)) {
         count /= 2;

@@ -10,8 +10,9 @@
 // the process is killed without any clean-up), interrupt, terminate, hangup or quit (the call
 // completes, then the process sends itself SIGINT, SIGTERM, SIGHUP or SIGQUIT; POSIX only), stop
 // (the call completes, then the process stops itself with SIGSTOP until it is sent SIGCONT; POSIX
-// only) or change (before the call, the file's last byte is flipped on disk, as if another program
-// wrote to it; POSIX only). A flush or a rename moves no bytes: short fails it as fail does, and
+// only), change (before the call, the file's last byte is flipped on disk, as if another program
+// wrote to it; POSIX only) or cut (before the call, the file is cut to half its size on disk;
+// POSIX only). A flush or a rename moves no bytes: short fails it as fail does, and
 // change does nothing. MORVANE_TEST_CONSOLE=own makes the Windows program take its console for one
 // of its own (as after a double click), =shared for one it shares.
 #pragma once
@@ -23,7 +24,19 @@
 namespace faults {
 
 enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext, SyncFile, Replace };
-enum class Action { None, Fail, Short, Kill, Interrupt, Terminate, Hangup, Quit, Stop, Change };
+enum class Action {
+    None,
+    Fail,
+    Short,
+    Kill,
+    Interrupt,
+    Terminate,
+    Hangup,
+    Quit,
+    Stop,
+    Change,
+    Cut
+};
 
 struct Plan {
     Call call = Call::ReadAt;

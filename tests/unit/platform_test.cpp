@@ -2,6 +2,7 @@
 // patch is shared (Windows).
 #include "platform/platform.h"
 #include "support/files.h"
+#include "support/patterned_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,36 @@ std::string readAtOffset(const platform::File& file, std::uint64_t offset, std::
     return bytes;
 }
 
+std::string shown(const platform::FileView& view) {
+    return std::string(reinterpret_cast<const char*>(view.data), view.count);
+}
+
 } // namespace
+
+// A view shows the file's bytes from any offset. Shown past its end, a mapped file reads as
+// zeros there and the view is not intact until it is closed; one read into the buffer comes up
+// short instead.
+TEST(PlatformFile, ViewsShowTheBytesAndNoticeBytesPastTheEnd) {
+    ScratchFolder folder;
+    const std::string bytes = patternedBytes(5 * 65536 + 100);
+    writeFile(folder / "data.bin", bytes);
+    platform::File file = platform::openForReading(folder / "data.bin");
+    ASSERT_TRUE(platform::isOpen(file));
+    platform::FileView view;
+    for (std::uint64_t offset : {0, 1, 65536 + 4095, 4 * 65536}) {
+        SCOPED_TRACE(offset);
+        platform::ReadResult got = platform::viewAt(file, offset, 3 * 65536, view);
+        std::string expected = bytes.substr(offset, 3 * 65536);
+        bool mappedPastEnd = got.count > expected.size();
+        EXPECT_FALSE(got.failed);
+        EXPECT_EQ(got.count, mappedPastEnd ? 3u * 65536 : expected.size());
+        expected.resize(got.count, '\0');
+        EXPECT_TRUE(shown(view) == expected);
+        EXPECT_EQ(platform::viewIntact(view), !mappedPastEnd);
+    }
+    platform::closeView(view);
+    EXPECT_TRUE(platform::viewIntact(view));
+}
 
 // A sparse file just over 4 GiB: bytes written past 4 GiB land there, and nothing lands at the
 // low half of their offsets.
