@@ -18,25 +18,19 @@ namespace {
 const std::size_t COPY_PIECE_SIZE = 64 * 1024;
 // Sizes and offsets in a patch are 32-bit.
 const std::uint64_t LARGEST_PATCHABLE_SIZE = 0xFFFFFFFFu;
+const char* const TOO_LARGE = "Files are too large for a patch";
 
 // The blocks of a patch are kept in memory up to about this many bytes; a larger patch is
 // found in one pass and written in a second, straight from the two files.
 const std::uint64_t COLLECT_BUDGET = 6 * 1024 * 1024;
 
+// The original file, then the patched file.
 struct Inputs {
-    const platform::File& original;
-    const platform::File& patched;
+    const platform::File* files[2];
     std::uint64_t size;
 };
-
-// Shows one window of a file; a read error or a file that shrank since its size was taken
-// ends the run (a patch of the first part only would pass for a whole one).
-void show(const platform::File& file, std::uint64_t position, std::size_t wanted,
-          platform::FileView& view, const char* failure) {
-    platform::ReadResult got = platform::viewAt(file, position, wanted, view);
-    if (got.failed || got.count < wanted)
-        failWith(EXIT_CANNOT_OPEN, failure);
-}
+const char* const READ_FAILURES[2] = {"Could not read original file",
+                                      "Could not read patched file"};
 
 // Reads both files a window at a time and hands each pair of windows to `compare`, with where
 // they start, until it returns false. With `hashes`, the hash of each file's bytes goes there.
@@ -49,21 +43,25 @@ void readBoth(const Inputs& inputs, std::uint64_t* hashes, Compare compare) {
     while (position < inputs.size) {
         std::size_t wanted = static_cast<std::size_t>(
             std::min<std::uint64_t>(platform::VIEW_SIZE, inputs.size - position));
-        show(inputs.original, position, wanted, views[0], "Could not read original file");
-        show(inputs.patched, position, wanted, views[1], "Could not read patched file");
-        if (hashes != nullptr) {
-            for (int i = 0; i < 2; ++i) {
-                std::uint64_t windowHash = hashSpan(views[i].data, wanted);
-                hashes[i] = hashBytes(hashes[i], &windowHash, sizeof windowHash);
-            }
+        for (int i = 0; i < 2; ++i) {
+            // A read error or a file that shrank since its size was taken ends the run: a patch
+            // of the first part only would pass for a whole one.
+            platform::ReadResult got =
+                platform::viewAt(*inputs.files[i], position, wanted, views[i]);
+            if (got.failed || got.count < wanted)
+                failWith(EXIT_CANNOT_OPEN, READ_FAILURES[i]);
+        }
+        for (int i = 0; hashes != nullptr && i < 2; ++i) {
+            std::uint64_t windowHash = hashSpan(views[i].data, wanted);
+            hashes[i] = hashBytes(hashes[i], &windowHash, sizeof windowHash);
         }
         bool more = compare(views[0].data, views[1].data, wanted, position);
         // Bytes of a mapped file that could not be read were compared as zeros: what was found
         // from them must not count.
-        if (!platform::viewIntact(views[0]))
-            failWith(EXIT_CANNOT_OPEN, "Could not read original file");
-        if (!platform::viewIntact(views[1]))
-            failWith(EXIT_CANNOT_OPEN, "Could not read patched file");
+        for (int i = 0; i < 2; ++i) {
+            if (!platform::viewIntact(views[i]))
+                failWith(EXIT_CANNOT_OPEN, READ_FAILURES[i]);
+        }
         if (!more)
             return;
         position += wanted;
@@ -108,15 +106,15 @@ ScanTotals scanFiles(const Inputs& inputs, ByteSink* sink) {
                 *sink, bytes + done,
                 static_cast<std::size_t>(std::min<std::uint64_t>(COPY_PIECE_SIZE, length - done)));
     };
-    auto copy = [&](const platform::File& file, std::uint64_t start, std::uint64_t length,
-                    const char* failure) {
+    auto copy = [&](int file, std::uint64_t start, std::uint64_t length) {
         piece.resize(COPY_PIECE_SIZE);
         for (std::uint64_t done = 0; done < length;) {
             std::size_t count =
                 static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));
-            platform::ReadResult got = platform::readAt(file, start + done, piece.data(), count);
+            platform::ReadResult got =
+                platform::readAt(*inputs.files[file], start + done, piece.data(), count);
             if (got.failed || got.count < count)
-                failWith(EXIT_CANNOT_OPEN, failure);
+                failWith(EXIT_CANNOT_OPEN, READ_FAILURES[file]);
             put(piece.data(), count);
             done += count;
         }
@@ -143,8 +141,8 @@ ScanTotals scanFiles(const Inputs& inputs, ByteSink* sink) {
             put(chunks[0] + at, length);
             put(chunks[1] + at, length);
         } else {
-            copy(inputs.original, start, length, "Could not read original file");
-            copy(inputs.patched, start, length, "Could not read patched file");
+            copy(0, start, length);
+            copy(1, start, length);
         }
     };
     readBoth(inputs, totals.hashes,
@@ -167,7 +165,7 @@ std::string readMessage(const std::string& messageName,
     platform::File file = openInputOrFail(messageName, "Could not open message file", size);
     inputs.push_back(platform::identityOf(file));
     if (size > LARGEST_PATCHABLE_SIZE)
-        failWith(EXIT_SIZE_MISMATCH, "Files are too large for a patch");
+        failWith(EXIT_SIZE_MISMATCH, TOO_LARGE);
     std::string message(static_cast<std::size_t>(size), '\0');
     platform::ReadResult got = platform::readAt(file, 0, &message[0], message.size());
     if (got.failed || got.count < message.size())
@@ -200,10 +198,10 @@ std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
     if (originalSize != patchedSize)
         failWith(EXIT_SIZE_MISMATCH, "Files have different sizes");
     if (originalSize > LARGEST_PATCHABLE_SIZE)
-        failWith(EXIT_SIZE_MISMATCH, "Files are too large for a patch");
+        failWith(EXIT_SIZE_MISMATCH, TOO_LARGE);
 
     printText("Comparing files...");
-    Inputs both = {original, patched, originalSize};
+    Inputs both = {{&original, &patched}, originalSize};
     ChangeCollector collector;
     bool held = compareFiles(both, collector);
     ScanTotals found;
@@ -240,10 +238,10 @@ std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
         ScanTotals written = scanFiles(both, &sink);
         // A file changed since the first pass would give a patch other than the one counted.
         if (written.hashes[0] != found.hashes[0])
-            failWith(EXIT_CANNOT_OPEN, "Could not read original file");
+            failWith(EXIT_CANNOT_OPEN, READ_FAILURES[0]);
         if (written.hashes[1] != found.hashes[1] || written.blocks != found.blocks ||
             written.bytes != found.bytes)
-            failWith(EXIT_CANNOT_OPEN, "Could not read patched file");
+            failWith(EXIT_CANNOT_OPEN, READ_FAILURES[1]);
     }
     commitOutputOrFail(output, PATCH_WRITE_FAILURE);
     printLine("Completed!");

@@ -299,9 +299,9 @@ bool fileSize(const File& file, std::uint64_t& size) {
     return true;
 }
 
-ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_t count) {
+namespace {
+ReadResult readAll(const File& file, std::uint64_t offset, void* data, std::size_t count) {
     ReadResult result;
-    bool passes = MORVANE_SEAM_BEFORE(ReadAt, count);
     char* out = static_cast<char*>(data);
     while (result.count < count) {
         ssize_t done = ::pread(fd(file), out + result.count, count - result.count,
@@ -314,6 +314,13 @@ ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_
             break;
         result.count += static_cast<std::size_t>(done);
     }
+    return result;
+}
+} // namespace
+
+ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_t count) {
+    bool passes = MORVANE_SEAM_BEFORE(ReadAt, count);
+    ReadResult result = readAll(file, offset, data, count);
     result.failed = result.failed || !passes;
     MORVANE_SEAM_AFTER(ReadAt);
     return result;
@@ -414,17 +421,7 @@ ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, Fil
         result.count = count;
     } else if (count > 0) {
         view.buffer.resize(count);
-        while (result.count < count) {
-            ssize_t done = ::pread(fd(file), view.buffer.data() + result.count,
-                                   count - result.count, static_cast<off_t>(offset + result.count));
-            if (done < 0 && errno == EINTR)
-                continue;
-            if (done < 0)
-                result.failed = true;
-            if (done <= 0)
-                break;
-            result.count += static_cast<std::size_t>(done);
-        }
+        result = readAll(file, offset, view.buffer.data(), count);
         view.data = view.buffer.data();
     }
     view.count = result.count;
