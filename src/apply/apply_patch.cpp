@@ -18,7 +18,6 @@
 namespace {
 
 const char* const NOT_A_PATCH = "Not a valid patch file";
-const char* const DATA_MISMATCH = "Patch does not apply to this file (data mismatch)";
 
 // Reads the patch file: header, message (shown at once), blocks. Ends the run on a damaged or
 // unreadable patch, before the target is looked at.
@@ -50,15 +49,21 @@ bool pieceOutside(const PatchWindow& window, std::uint64_t size) {
     return window.piece && std::uint64_t(window.blockOffset) + window.blockLength > size;
 }
 
-// Checks every window of the patch against the target, as verifyBlocks checks one list.
+// Checks every window of the patch against the target, as verifyBlocks checks one list; with
+// `mixed`, as verifyMixedBlocks does, for a file that a run left part-way (both sides then
+// tell whether every byte is on one side or the other).
 Verification verifyPatch(const platform::File& target, std::uint64_t size, PatchReading& reading,
-                         bool reverse) {
+                         bool reverse, bool mixed) {
     Verification result;
     WindowReader reader = readWindows(reading, reverse);
     PatchWindow window;
     while (nextWindow(reader, window)) {
-        Verification part = pieceOutside(window, size) ? Verification{false, false}
-                                                       : verifyBlocks(target, size, *window.blocks);
+        Verification part{false, false};
+        if (!pieceOutside(window, size) && mixed)
+            part.matchesOriginal = part.matchesPatched =
+                verifyMixedBlocks(target, size, *window.blocks);
+        else if (!pieceOutside(window, size))
+            part = verifyBlocks(target, size, *window.blocks);
         result.matchesOriginal = result.matchesOriginal && part.matchesOriginal;
         result.matchesPatched = result.matchesPatched && part.matchesPatched;
         if (!result.matchesOriginal && !result.matchesPatched)
@@ -67,19 +72,6 @@ Verification verifyPatch(const platform::File& target, std::uint64_t size, Patch
     if (windowsFailed(reader))
         failWith(EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
     return result;
-}
-
-bool verifyMixedPatch(const platform::File& target, std::uint64_t size, PatchReading& reading,
-                      bool reverse) {
-    WindowReader reader = readWindows(reading, reverse);
-    PatchWindow window;
-    while (nextWindow(reader, window)) {
-        if (pieceOutside(window, size) || !verifyMixedBlocks(target, size, *window.blocks))
-            return false;
-    }
-    if (windowsFailed(reader))
-        failWith(EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
-    return true;
 }
 
 } // namespace
@@ -121,17 +113,11 @@ void applyPatch(const std::string& patchName, bool reverse, TemporaryFile* tempo
     if (reading.blockCount != 0)
         findResumeRecord(job);
     bool resuming = !job.record.empty();
-    if (resuming) {
-        if (!verifyMixedPatch(target, targetSize, reading, reverse))
-            failWith(EXIT_DATA_MISMATCH, DATA_MISMATCH);
-    } else {
-        Verification verification = verifyPatch(target, targetSize, reading, reverse);
-        if (!verification.matchesOriginal && !verification.matchesPatched)
-            failWith(EXIT_DATA_MISMATCH, DATA_MISMATCH);
-        if (verification.matchesPatched)
-            failWith(EXIT_ALREADY_PATCHED,
-                     "File is already patched, specify \"--reverse\" to undo");
-    }
+    Verification verification = verifyPatch(target, targetSize, reading, reverse, resuming);
+    if (!verification.matchesOriginal && !verification.matchesPatched)
+        failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
+    if (verification.matchesPatched && !resuming)
+        failWith(EXIT_ALREADY_PATCHED, "File is already patched, specify \"--reverse\" to undo");
 
     printLine("Applying patch:");
     writePatchToTarget(target, reading, resuming, job);

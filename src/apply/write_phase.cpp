@@ -44,20 +44,18 @@ struct FailedWrite {
     if (resuming)
         failWith(code, message);
     bool restored = true;
-    BlockList::Iterator at = written;
-    for (std::size_t k = 0; k < failed.blocks; ++k, ++at) {
-        PatchBlock block = *at;
-        std::uint64_t end = std::min<std::uint64_t>(std::uint64_t(block.offset) + block.length(),
-                                                    failed.start + failed.moved);
+    for (std::size_t k = 0; k < failed.blocks; ++k)
+        ++written;
+    // The failed write's blocks as far as it moved bytes, then every block before them.
+    for (std::size_t k = failed.blocks; written != current.blocks->begin(); k = k > 0 ? k - 1 : 0) {
+        PatchBlock block = *--written;
+        std::uint64_t end = std::uint64_t(block.offset) + block.length();
+        if (k > 0)
+            end = std::min<std::uint64_t>(end, failed.start + failed.moved);
         if (end > block.offset)
             restored = platform::writeAt(target, block.offset, block.originalBytes,
                                          static_cast<std::size_t>(end - block.offset)) &&
                        restored;
-    }
-    while (written != current.blocks->begin()) {
-        PatchBlock block = *--written;
-        restored = platform::writeAt(target, block.offset, block.originalBytes, block.length()) &&
-                   restored;
     }
     WindowReader reader = readWindows(reading, job.reverse);
     PatchWindow window;
