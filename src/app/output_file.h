@@ -1,7 +1,8 @@
-// Files a run makes, each of which owns its discard: a run that ends before it is done with one
-// (a failure, an interruption) leaves nothing of it behind. A failure that unwinds (fuzzing
-// builds) discards it in its destructor; failWith ends the process through exit, and a hook
-// the first of these files registers for exit discards the rest.
+// Files a run makes, each of which owns its discard: a run that fails before it is done with one
+// leaves nothing of it behind. A failure that unwinds (fuzzing builds) discards it in its
+// destructor; failWith ends the process through exit, and a hook the first of these files
+// registers for exit discards the rest. Interruptions wait while an output is open; on POSIX
+// one that comes outside a write phase removes the temporary files.
 //
 // Outputs (the patch file, the packaged executable) replace the file of their name only once
 // they are complete: they are written to a fresh file beside it, flushed to stable storage and

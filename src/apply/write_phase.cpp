@@ -31,12 +31,12 @@ struct FailedWrite {
 };
 
 // Ends a run whose write, flush or patch reading failed. A run that began on a file wholly on
-// one side writes the original side back over the blocks of the current window before
-// `written`, last first (after the bytes the failed write moved), then over every block of the
-// `windowsDone` windows before it, read again; a block never written needs nothing. The record
-// goes only when every block was restored and flushed. A resumed run began on
-// a mixed file that no rollback could bring back to one side: its record stays, for the same
-// command to finish the job or for --reverse to undo it.
+// one side writes the original side back, last first: over what the failed write moved, over
+// the blocks of the current window before it, then over every block of the `windowsDone`
+// windows before that, read again; a block never written needs nothing. The record goes only
+// when every block was restored and flushed. A resumed run began on a mixed file that no
+// rollback could bring back to one side: its record stays, for the same command to finish the
+// job or for --reverse to undo it.
 [[noreturn]] void rollBack(const platform::File& target, PatchReading& reading,
                            std::uint64_t windowsDone, const PatchWindow& current,
                            BlockList::Iterator written, const FailedWrite& failed, bool resuming,
