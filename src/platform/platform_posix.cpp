@@ -43,17 +43,23 @@ bool lockWithoutWaiting(const File& file, int kind) {
     return result == 0 || errno != EWOULDBLOCK;
 }
 
-bool writeAll(int descriptor, const char* data, std::size_t count) {
-    while (count > 0) {
-        ssize_t done = ::write(descriptor, data, count);
+// Writes the bytes at `offset`, or at the current position when it is AT_POSITION (pipes and
+// devices too); returns how many were written before any failure.
+const std::uint64_t AT_POSITION = ~std::uint64_t(0);
+std::size_t writeAll(const File& file, std::uint64_t offset, const void* data, std::size_t count) {
+    const char* in = static_cast<const char*>(data);
+    std::size_t total = 0;
+    while (total < count) {
+        ssize_t done = offset == AT_POSITION ? ::write(fd(file), in + total, count - total)
+                                             : ::pwrite(fd(file), in + total, count - total,
+                                                        static_cast<off_t>(offset + total));
         if (done < 0 && errno == EINTR)
             continue;
         if (done <= 0)
-            return false;
-        data += done;
-        count -= static_cast<std::size_t>(done);
+            break;
+        total += static_cast<std::size_t>(done);
     }
-    return true;
+    return total;
 }
 
 bool hasGraphicalSession() {
@@ -445,21 +451,10 @@ void closeView(FileView& view) {
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,
              std::size_t* written) {
     bool passes = MORVANE_SEAM_BEFORE(WriteAt, count);
-    std::size_t total = 0;
-    const char* in = static_cast<const char*>(data);
-    bool failed = false;
-    while (total < count && !failed) {
-        ssize_t done =
-            ::pwrite(fd(file), in + total, count - total, static_cast<off_t>(offset + total));
-        if (done < 0 && errno == EINTR)
-            continue;
-        failed = done <= 0;
-        if (!failed)
-            total += static_cast<std::size_t>(done);
-    }
+    std::size_t total = writeAll(file, offset, data, count);
     if (written != nullptr)
         *written = total;
-    if (failed)
+    if (total < count)
         return false;
     MORVANE_SEAM_AFTER(WriteAt);
     return passes;
@@ -467,9 +462,10 @@ bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size
 
 bool writeNext(const File& file, const void* data, std::size_t count) {
     bool passes = MORVANE_SEAM_BEFORE(WriteNext, count);
-    bool written = writeAll(fd(file), static_cast<const char*>(data), count);
+    if (writeAll(file, AT_POSITION, data, count) < count)
+        return false;
     MORVANE_SEAM_AFTER(WriteNext);
-    return written && passes;
+    return passes;
 }
 
 std::string ownExecutablePath() {

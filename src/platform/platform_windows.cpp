@@ -287,41 +287,44 @@ void closeView(FileView& view) {
     view.buffer = std::vector<std::uint8_t>();
 }
 
+namespace {
+// Writes the bytes at `offset`, or at the current position when it is AT_POSITION (pipes and
+// consoles too); returns how many were written before any failure.
+const std::uint64_t AT_POSITION = ~std::uint64_t(0);
+std::size_t writeAll(const File& file, std::uint64_t offset, const void* data, std::size_t count) {
+    const char* in = static_cast<const char*>(data);
+    std::size_t total = 0;
+    while (total < count) {
+        OVERLAPPED position = positionAt(offset + total);
+        DWORD done = 0;
+        bool moved = WriteFile(nativeHandle(file), in + total,
+                               static_cast<DWORD>(std::min(count - total, MAX_TRANSFER)), &done,
+                               offset == AT_POSITION ? nullptr : &position) &&
+                     done != 0;
+        total += done;
+        if (!moved)
+            break;
+    }
+    return total;
+}
+} // namespace
+
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,
              std::size_t* written) {
     bool passes = MORVANE_SEAM_BEFORE(WriteAt, count);
-    std::size_t total = 0;
-    const char* in = static_cast<const char*>(data);
-    while (total < count) {
-        std::size_t piece = std::min(count - total, MAX_TRANSFER);
-        OVERLAPPED position = positionAt(offset + total);
-        DWORD done = 0;
-        bool moved = WriteFile(nativeHandle(file), in + total, static_cast<DWORD>(piece), &done,
-                               &position) &&
-                     done != 0;
-        total += done;
-        if (written != nullptr)
-            *written = total;
-        if (!moved)
-            return false;
-    }
+    std::size_t total = writeAll(file, offset, data, count);
     if (written != nullptr)
         *written = total;
+    if (total < count)
+        return false;
     MORVANE_SEAM_AFTER(WriteAt);
     return passes;
 }
 
 bool writeNext(const File& file, const void* data, std::size_t count) {
     bool passes = MORVANE_SEAM_BEFORE(WriteNext, count);
-    const char* in = static_cast<const char*>(data);
-    while (count > 0) {
-        DWORD piece = static_cast<DWORD>(std::min(count, MAX_TRANSFER));
-        DWORD done = 0;
-        if (!WriteFile(nativeHandle(file), in, piece, &done, nullptr) || done == 0)
-            return false;
-        in += done;
-        count -= done;
-    }
+    if (writeAll(file, AT_POSITION, data, count) < count)
+        return false;
     MORVANE_SEAM_AFTER(WriteNext);
     return passes;
 }
