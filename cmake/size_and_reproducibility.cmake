@@ -31,7 +31,7 @@ if(WIN32)
     target_compile_options(${target} PRIVATE $<${MORVANE_RELEASE}:-Os -fno-exceptions>)
   endforeach()
   target_link_options(morvane PRIVATE -Wl,--no-insert-timestamp)
-  target_sources(morvane PRIVATE src/app/quiet_terminate.cpp)
+  target_sources(morvane PRIVATE src/services/quiet_terminate.cpp)
 else()
   # The program throws no exception, so it needs no unwinding tables for its own code.
   # -O2 rather than -O3: the hot loops compare with memcmp and 8-byte words, and -O3's extra

@@ -6,8 +6,8 @@
 // also be exactly those that the patch's rules give.
 #include "fuzz_support.h"
 
-#include "app/console.h"
 #include "app/run.h"
+#include "services/console.h"
 
 #include <algorithm>
 #include <atomic>

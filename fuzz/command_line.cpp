@@ -6,7 +6,7 @@
 #include "fuzz_support.h"
 
 #include "app/command_line.h"
-#include "app/console.h"
+#include "services/console.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 #include "app/command_line.h"
 
-#include "app/console.h"
+#include "services/console.h"
 
 #include <cstring>
 

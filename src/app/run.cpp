@@ -1,13 +1,13 @@
 #include "app/run.h"
 
 #include "app/command_line.h"
-#include "app/console.h"
-#include "app/output_file.h"
 #include "apply/apply_patch.h"
 #include "create/create_patch.h"
 #include "package/embedded_patch.h"
 #include "package/packaged_executable.h"
 #include "platform/platform.h"
+#include "services/console.h"
+#include "services/temporary_file.h"
 
 int runMorvane(int argc, const char* const* argv) {
     if (argc < 1)

@@ -1,8 +1,5 @@
 #include "apply/apply_patch.h"
 
-#include "app/console.h"
-#include "app/input_file.h"
-#include "app/output_file.h"
 #include "apply/patch_windows.h"
 #include "apply/resume_record.h"
 #include "apply/show_message.h"
@@ -10,6 +7,9 @@
 #include "apply/write_phase.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
+#include "services/console.h"
+#include "services/input_file.h"
+#include "services/temporary_file.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,7 @@
+// Applying a patch to the file it names: the application run from reading to the last write.
 #pragma once
 
-#include "app/output_file.h"
+#include "services/temporary_file.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
 #include "apply/show_message.h"
 
-#include "app/console.h"
 #include "platform/platform.h"
+#include "services/console.h"
 
 namespace {
 

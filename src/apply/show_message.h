@@ -1,3 +1,4 @@
+// Showing a patch's message to the user while the patch is applied.
 #pragma once
 
 #include "platform/platform.h"

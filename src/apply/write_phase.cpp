@@ -1,7 +1,7 @@
 #include "apply/write_phase.h"
 
-#include "app/console.h"
 #include "platform/hex_text.h"
+#include "services/console.h"
 
 #include <algorithm>
 #include <cstring>

@@ -17,7 +17,7 @@
 //    and then ends the process whatever it does; a write phase cut there leaves the record,
 //    with which the next run finishes or undoes the job, as after a crash.
 // 6. Outputs replace their names only by rename after a flush: commitOutput
-//    (app/output_file.cpp); an output that is not committed is removed when the run ends.
+//    (services/output_file.cpp); an output that is not committed is removed when the run ends.
 #pragma once
 
 #include "apply/patch_windows.h"

@@ -1,11 +1,11 @@
 #include "create/create_patch.h"
 
-#include "app/console.h"
-#include "app/input_file.h"
-#include "app/output_file.h"
 #include "create/change_collector.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
+#include "services/console.h"
+#include "services/input_file.h"
+#include "services/output_file.h"
 
 #include <algorithm>
 #include <cstdint>

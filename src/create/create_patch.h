@@ -1,3 +1,4 @@
+// Creating a patch: comparing the original and the patched file and writing the patch file.
 #pragma once
 
 #include "platform/platform.h"

@@ -1,12 +1,13 @@
 #include "package/packaged_executable.h"
 
-#include "app/console.h"
-#include "app/input_file.h"
-#include "app/output_file.h"
 #include "package/unsigned_image.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
+#include "services/console.h"
+#include "services/input_file.h"
+#include "services/output_file.h"
+#include "services/temporary_file.h"
 
 #include <cstdint>
 

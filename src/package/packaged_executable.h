@@ -1,3 +1,4 @@
+// Packaging a patch with a copy of the program into a self-applying patch.
 #pragma once
 
 #include "platform/platform.h"

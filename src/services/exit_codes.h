@@ -1,3 +1,4 @@
+// The statuses the process ends with.
 #pragma once
 
 // Process exit statuses; the messages that go with them are fixed texts at each failure.

@@ -1,8 +1,7 @@
-// Files a run makes, each of which owns its discard: a run that fails before it is done with one
-// leaves nothing of it behind. A failure that unwinds (fuzzing builds) discards it in its
-// destructor; failWith ends the process through exit, and a hook the first of these files
-// registers for exit discards the rest. Interruptions wait while an output is open; on POSIX
-// one that comes outside a write phase removes the temporary files.
+// Outputs, each of which owns its discard: a run that fails before it is done with one leaves
+// nothing of it behind. A failure that unwinds (fuzzing builds) discards it in its destructor;
+// failWith ends the process through exit, and a hook the first output registers for exit
+// discards the rest. Interruptions wait while an output is open.
 //
 // Outputs (the patch file, the packaged executable) replace the file of their name only once
 // they are complete: they are written to a fresh file beside it, flushed to stable storage and
@@ -36,21 +35,3 @@ void openOutputOrFail(const std::string& name, const std::vector<platform::FileI
 // Flushes what was written to the sink and puts the output in place; any failure ends the run
 // with code 5 and `failure`, the fresh file gone.
 void commitOutputOrFail(OutputFile& output, const char* failure);
-
-// A temporary file of the run's (a patch extracted from the running program, or the patch made
-// for a package). A run that completes removes it with removeTemporary when it has read it;
-// one that ends otherwise, or an interruption outside a write phase (POSIX), removes it then.
-struct TemporaryFile {
-    std::string name; // empty for none
-    // While set, a file still open on it, closed before it is removed (Windows deletes no file
-    // that is open).
-    platform::File* reader = nullptr;
-
-    explicit TemporaryFile(std::string fileName);
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile();
-};
-
-// Removes the temporary file `name` now.
-void removeTemporary(const std::string& name);

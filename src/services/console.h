@@ -2,7 +2,7 @@
 // the one error line of a failed run on standard error.
 #pragma once
 
-#include "app/exit_codes.h"
+#include "services/exit_codes.h"
 
 #include <cstddef>
 #include <string>

@@ -1,3 +1,4 @@
+// Opening the files a run reads, each failing with its own error line.
 #pragma once
 
 #include "platform/platform.h"

@@ -1,6 +1,6 @@
-#include "app/input_file.h"
+#include "services/input_file.h"
 
-#include "app/console.h"
+#include "services/console.h"
 
 platform::File openInputOrFail(const std::string& name, const char* failure, std::uint64_t& size,
                                bool compare) {

@@ -1,66 +1,43 @@
-#include "app/output_file.h"
+#include "services/output_file.h"
 
-#include "app/console.h"
+#include "services/console.h"
 
 #include <algorithm>
 #include <cstdlib>
 
 namespace {
 
-// The outputs opened and not yet committed, and the temporary files not yet removed.
-struct RunFiles {
-    std::vector<OutputFile*> outputs;
-    std::vector<TemporaryFile*> temporaries;
-};
-
 void discardAll();
 
-RunFiles& runFiles() {
-    static RunFiles files;
-    // Registered after `files` was made, so that it runs before `files` goes.
+// The outputs opened and not yet committed.
+std::vector<OutputFile*>& openOutputs() {
+    static std::vector<OutputFile*> outputs;
+    // Registered after `outputs` was made, so that it runs before `outputs` goes.
     static const bool hooked = std::atexit(discardAll) == 0;
     (void)hooked;
-    return files;
+    return outputs;
 }
 
-// Takes `item` off `list`; false when it was not on it.
-template <typename T> bool forget(std::vector<T*>& list, T* item) {
-    auto end = std::remove(list.begin(), list.end(), item);
+// Takes `output` off the list; false when it was not on it.
+bool forget(OutputFile* output) {
+    std::vector<OutputFile*>& list = openOutputs();
+    auto end = std::remove(list.begin(), list.end(), output);
     bool found = end != list.end();
     list.erase(end, list.end());
     return found;
 }
 
-// An interruption outside a write phase removes the temporary files (POSIX).
-void listForInterruptions() {
-    std::vector<std::string> names;
-    for (const TemporaryFile* temporary : runFiles().temporaries)
-        names.push_back(temporary->name);
-    platform::removeWhenInterrupted(names);
-}
-
 void discard(OutputFile& output) {
-    forget(runFiles().outputs, &output);
+    forget(&output);
     output.file = platform::File(); // Windows deletes no file that is still open
     if (!output.freshName.empty())
         platform::removeFile(output.freshName);
     output.hold.release();
 }
 
-void discard(TemporaryFile& temporary) {
-    forget(runFiles().temporaries, &temporary);
-    listForInterruptions();
-    if (temporary.reader != nullptr)
-        *temporary.reader = platform::File();
-    platform::removeFile(temporary.name);
-}
-
 void discardAll() {
-    RunFiles& files = runFiles();
-    while (!files.outputs.empty())
-        discard(*files.outputs.back());
-    while (!files.temporaries.empty())
-        discard(*files.temporaries.back());
+    while (!openOutputs().empty())
+        discard(*openOutputs().back());
 }
 
 bool replacesAnInput(const std::string& name, const std::vector<platform::FileIdentity>& inputs) {
@@ -73,19 +50,7 @@ bool replacesAnInput(const std::string& name, const std::vector<platform::FileId
 } // namespace
 
 OutputFile::~OutputFile() {
-    if (forget(runFiles().outputs, this))
-        discard(*this);
-}
-
-TemporaryFile::TemporaryFile(std::string fileName) : name(std::move(fileName)) {
-    if (!name.empty()) {
-        runFiles().temporaries.push_back(this);
-        listForInterruptions();
-    }
-}
-
-TemporaryFile::~TemporaryFile() {
-    if (forget(runFiles().temporaries, this))
+    if (forget(this))
         discard(*this);
 }
 
@@ -109,7 +74,7 @@ void openOutputOrFail(const std::string& name, const std::vector<platform::FileI
         output.hold.release();
         failWith(EXIT_CANNOT_WRITE, failure);
     }
-    runFiles().outputs.push_back(&output);
+    openOutputs().push_back(&output);
     output.hold.take();
     output.sink = sinkToFile(output.file);
 }
@@ -124,14 +89,6 @@ void commitOutputOrFail(OutputFile& output, const char* failure) {
     // A failed output is discarded on the way out: its fresh file goes, the old file stays.
     if (!done)
         failWith(EXIT_CANNOT_WRITE, failure);
-    forget(runFiles().outputs, &output);
+    forget(&output);
     output.hold.release();
-}
-
-void removeTemporary(const std::string& name) {
-    for (TemporaryFile* temporary : runFiles().temporaries) {
-        if (temporary->name == name)
-            return discard(*temporary);
-    }
-    platform::removeFile(name);
 }

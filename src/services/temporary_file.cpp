@@ -1,0 +1,70 @@
+#include "services/temporary_file.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+void removeAll();
+
+// The temporary files not yet removed.
+std::vector<TemporaryFile*>& liveTemporaries() {
+    static std::vector<TemporaryFile*> temporaries;
+    // Registered after `temporaries` was made, so that it runs before `temporaries` goes.
+    static const bool hooked = std::atexit(removeAll) == 0;
+    (void)hooked;
+    return temporaries;
+}
+
+// An interruption outside a write phase removes the temporary files (POSIX).
+void listForInterruptions() {
+    std::vector<std::string> names;
+    for (const TemporaryFile* temporary : liveTemporaries())
+        names.push_back(temporary->name);
+    platform::removeWhenInterrupted(names);
+}
+
+// Takes `temporary` off the list; false when it was not on it.
+bool forget(TemporaryFile* temporary) {
+    std::vector<TemporaryFile*>& list = liveTemporaries();
+    auto end = std::remove(list.begin(), list.end(), temporary);
+    bool found = end != list.end();
+    list.erase(end, list.end());
+    return found;
+}
+
+void remove(TemporaryFile& temporary) {
+    forget(&temporary);
+    listForInterruptions();
+    if (temporary.reader != nullptr)
+        *temporary.reader = platform::File();
+    platform::removeFile(temporary.name);
+}
+
+void removeAll() {
+    while (!liveTemporaries().empty())
+        remove(*liveTemporaries().back());
+}
+
+} // namespace
+
+TemporaryFile::TemporaryFile(std::string fileName) : name(std::move(fileName)) {
+    if (!name.empty()) {
+        liveTemporaries().push_back(this);
+        listForInterruptions();
+    }
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (forget(this))
+        remove(*this);
+}
+
+void removeTemporary(const std::string& name) {
+    for (TemporaryFile* temporary : liveTemporaries()) {
+        if (temporary->name == name)
+            return remove(*temporary);
+    }
+    platform::removeFile(name);
+}
