@@ -84,6 +84,7 @@ install_missing() {
     command -v cmake >/dev/null || wanted+=(cmake)
     command -v ninja >/dev/null || wanted+=(ninja-build)
     command -v g++ >/dev/null || wanted+=(g++)
+    [ -f /usr/include/xxhash.h ] || wanted+=(libxxhash-dev)
     missing=("${wanted[@]}")
     [ ${#missing[@]} -eq 0 ] && return
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

@@ -21,7 +21,7 @@ case "${1:-}" in
 esac
 
 . scripts/install-packages.sh
-install_packages cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64 groff-base dpkg-dev \
+install_packages cmake ninja-build g++ libgtest-dev libxxhash-dev g++-mingw-w64-x86-64 wine64 groff-base dpkg-dev \
     file fakeroot lintian man-db unzip
 
 # The manual page's and the changelog's dates and the archives' file times come from the last

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 . scripts/install-packages.sh
 install_packages cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev \
-    groff-base osslsigncode openssl
+    groff-base osslsigncode openssl libxxhash-dev
 
 cmake --workflow --preset debug
 # A short run of every fuzzing harness (skipped with a message where clang++ is missing).

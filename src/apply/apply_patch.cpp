@@ -5,6 +5,7 @@
 #include "apply/show_message.h"
 #include "apply/verify_blocks.h"
 #include "apply/write_phase.h"
+#include "patch/checksum.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
 #include "services/console.h"
@@ -39,8 +40,8 @@ void readPatch(const platform::File& patchFile, std::uint64_t patchSize, PatchHe
     if (blocksStatus != ScanStatus::Valid)
         failWith(EXIT_NOT_A_PATCH, NOT_A_PATCH);
     job.patchLength = patchSize;
-    job.patchHash = hashBytes(HASH_SEED, reading.chunks.hashes.data(),
-                              reading.chunks.hashes.size() * sizeof(std::uint64_t));
+    job.patchHash = checksumOf(reading.chunks.hashes.data(),
+                               reading.chunks.hashes.size() * sizeof(std::uint64_t));
 }
 
 // A long block's pieces are checked as the whole block is: outside the file, it matches

@@ -12,7 +12,7 @@ bool isLong(std::size_t length) {
 
 // Reads both sides of a long block, piece by piece; returns its length without the trailing
 // pairs whose two bytes are equal, and leaves the source after the record.
-std::uint32_t scanLongBlock(ByteSource& source, ByteSource& patchedSide, std::size_t length) {
+std::uint64_t scanLongBlock(ByteSource& source, ByteSource& patchedSide, std::size_t length) {
     std::vector<std::uint8_t> original(std::min(LONG_BLOCK_PIECE, length));
     std::vector<std::uint8_t> patched(original.size());
     patchedSide.position = source.position + length;
@@ -34,12 +34,12 @@ std::uint32_t scanLongBlock(ByteSource& source, ByteSource& patchedSide, std::si
     source.position = patchedSide.position;
     source.failed = source.failed || patchedSide.failed;
     source.changed = source.changed || patchedSide.changed;
-    return static_cast<std::uint32_t>(kept);
+    return kept;
 }
 
 bool nextPiece(WindowReader& reader, PatchWindow& window) {
-    std::size_t count =
-        std::min<std::size_t>(LONG_BLOCK_PIECE, reader.longLength - reader.longDone);
+    std::size_t count = static_cast<std::size_t>(
+        std::min<std::uint64_t>(LONG_BLOCK_PIECE, reader.longLength - reader.longDone));
     BlockList& blocks = reader.storage;
     blocks.clear();
     blocks.openBlock(reader.longOffset + reader.longDone);
@@ -50,7 +50,7 @@ bool nextPiece(WindowReader& reader, PatchWindow& window) {
         readBytes(reader.source, original, count);
         readBytes(reader.patchedSide, patched, count);
     }
-    reader.longDone += static_cast<std::uint32_t>(count);
+    reader.longDone += count;
     window.blocks = &blocks;
     window.piece = true;
     window.blockOffset = reader.longOffset;
@@ -76,11 +76,11 @@ ScanStatus scanBlocks(ByteSource& source, PatchReading& reading) {
     std::uint64_t heldBytes = 0;
     std::uint64_t end = 0;
     while (remaining(source) != 0) {
-        std::uint32_t offset;
+        std::uint64_t offset;
         std::size_t length;
         if (!readRecordHead(source, offset, length))
             return ScanStatus::CutOff;
-        std::uint32_t kept;
+        std::uint64_t kept;
         if (isLong(length)) {
             reading.allHeld = false;
             held.clear();
@@ -93,7 +93,7 @@ ScanStatus scanBlocks(ByteSource& source, PatchReading& reading) {
             if (!reading.allHeld)
                 held.clear();
             readRecordInto(source, held, offset, length);
-            kept = static_cast<std::uint32_t>(held.lastLength());
+            kept = held.lastLength();
         }
         if (source.failed)
             return ScanStatus::Valid; // the caller reports the read error
@@ -163,7 +163,7 @@ bool nextWindow(WindowReader& reader, PatchWindow& window) {
     std::uint64_t used = 0;
     while (remaining(reader.source) != 0) {
         std::uint64_t at = reader.source.position;
-        std::uint32_t offset;
+        std::uint64_t offset;
         std::size_t length;
         // The chunks read are those the first pass checked, so a record that does not hold
         // together means the file failed to read.

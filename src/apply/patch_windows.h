@@ -24,7 +24,7 @@ struct PatchReading {
     std::uint64_t blocksStart = 0; // where the first block record begins
     ChunkHashes chunks;
     // The trimmed lengths of the long blocks, in patch order.
-    std::vector<std::uint32_t> longLengths;
+    std::vector<std::uint64_t> longLengths;
     // All blocks, when they fit one window; the passes then read nothing again.
     BlockList held;
     bool allHeld = true;
@@ -42,8 +42,8 @@ ScanStatus scanBlocks(ByteSource& source, PatchReading& reading);
 struct PatchWindow {
     BlockList* blocks = nullptr;
     bool piece = false;
-    std::uint32_t blockOffset = 0; // of the whole long block
-    std::uint32_t blockLength = 0;
+    std::uint64_t blockOffset = 0; // of the whole long block
+    std::uint64_t blockLength = 0;
     bool closesBlock = true; // the piece is the long block's last
 };
 
@@ -58,9 +58,9 @@ struct WindowReader {
     bool started = false;
     std::size_t longIndex = 0;
     bool inLong = false;
-    std::uint32_t longOffset = 0;
-    std::uint32_t longLength = 0;
-    std::uint32_t longDone = 0;
+    std::uint64_t longOffset = 0;
+    std::uint64_t longLength = 0;
+    std::uint64_t longDone = 0;
     std::uint64_t recordEnd = 0;
 };
 

@@ -56,7 +56,7 @@ void collectChanges(ChangeCollector& collector, const std::uint8_t* original,
             i += firstDifference(original + i, patched + i, count - i);
             if (i == count)
                 break;
-            collector.blocks.openBlock(static_cast<std::uint32_t>(position + i));
+            collector.blocks.openBlock(position + i);
             collector.insideBlock = true;
             collector.unchangedCount = 0;
         }

@@ -1,6 +1,7 @@
 #include "create/create_patch.h"
 
 #include "create/change_collector.h"
+#include "patch/checksum.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
 #include "services/console.h"
@@ -52,8 +53,8 @@ void readBoth(const Inputs& inputs, std::uint64_t* hashes, Compare compare) {
                 failWith(EXIT_CANNOT_OPEN, READ_FAILURES[i]);
         }
         for (int i = 0; hashes != nullptr && i < 2; ++i) {
-            std::uint64_t windowHash = hashSpan(views[i].data, wanted);
-            hashes[i] = hashBytes(hashes[i], &windowHash, sizeof windowHash);
+            std::uint64_t chain[2] = {hashes[i], checksumOf(views[i].data, wanted)};
+            hashes[i] = checksumOf(chain, sizeof chain);
         }
         bool more = compare(views[0].data, views[1].data, wanted, position);
         // Bytes of a mapped file that could not be read were compared as zeros: what was found
@@ -87,7 +88,7 @@ bool compareFiles(const Inputs& inputs, ChangeCollector& collector) {
 struct ScanTotals {
     std::uint64_t blocks = 0;
     std::uint64_t bytes = 0;
-    std::uint64_t hashes[2] = {HASH_SEED, HASH_SEED};
+    std::uint64_t hashes[2] = {0, 0};
 };
 
 // Finds the blocks without keeping them; with a sink, writes each record to it as its block
@@ -128,8 +129,8 @@ ScanTotals scanFiles(const Inputs& inputs, ByteSink* sink) {
         std::size_t at = inHand ? static_cast<std::size_t>(start - chunkStart) : 0;
         if (inHand && length <= COPY_PIECE_SIZE) {
             PatchBlock block;
-            block.offset = static_cast<std::uint32_t>(start);
-            block.size = static_cast<std::uint32_t>(length);
+            block.offset = start;
+            block.size = length;
             block.originalBytes = chunks[0] + at;
             block.patchedBytes = chunks[1] + at;
             writeBlock(*sink, block);
@@ -223,7 +224,7 @@ std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
 
     PatchHeader header;
     header.targetName = originalName;
-    header.fileSize = static_cast<std::uint32_t>(originalSize);
+    header.fileSize = originalSize;
     if (!messageName.empty())
         header.message = readMessage(messageName, inputs);
 

@@ -1,5 +1,7 @@
 #include "patch/byte_stream.h"
 
+#include "patch/checksum.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -10,32 +12,6 @@ const std::size_t READ_BUFFER_SIZE = 64 * 1024;
 const std::size_t FIRST_FILL_SIZE = 4 * 1024;
 const std::size_t WRITE_BUFFER_SIZE = 256 * 1024;
 } // namespace
-
-std::uint64_t hashBytes(std::uint64_t hash, const void* data, std::size_t count) {
-    const std::uint8_t* bytes = static_cast<const std::uint8_t*>(data);
-    for (std::size_t i = 0; i < count; ++i)
-        hash = (hash ^ bytes[i]) * 0x100000001B3u;
-    return hash;
-}
-
-std::uint64_t hashSpan(const void* data, std::size_t count) {
-    const std::uint8_t* bytes = static_cast<const std::uint8_t*>(data);
-    const std::uint64_t PRIME = 0x9E3779B97F4A7C15u;
-    std::uint64_t lanes[4] = {HASH_SEED, HASH_SEED + 1, HASH_SEED + 2, HASH_SEED + 3};
-    std::size_t i = 0;
-    for (; count - i >= 32; i += 32) {
-        for (int lane = 0; lane < 4; ++lane) {
-            std::uint64_t word;
-            std::memcpy(&word, bytes + i + 8 * lane, 8);
-            std::uint64_t mixed = (lanes[lane] ^ word) * PRIME;
-            lanes[lane] = mixed ^ (mixed >> 29);
-        }
-    }
-    std::uint64_t hash = hashBytes(count, bytes + i, count - i);
-    for (std::uint64_t lane : lanes)
-        hash = hashBytes(hash, &lane, sizeof lane);
-    return hash;
-}
 
 ByteSource sourceFromFile(const platform::File& file, std::uint64_t size) {
     ByteSource source;
@@ -72,7 +48,7 @@ void loadChunk(ByteSource& source) {
         source.failed = true;
         return;
     }
-    std::uint64_t hash = hashSpan(source.buffer.data(), fill);
+    std::uint64_t hash = checksumOf(source.buffer.data(), fill);
     ChunkHashes& chunks = *source.chunks;
     if (chunks.known[index] && chunks.hashes[index] != hash) {
         source.buffer.clear();
@@ -117,8 +93,6 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
             // Large fields go straight to their destination.
             platform::ReadResult got =
                 platform::readAt(*source.file, source.position, out + delivered, wanted);
-            if (source.hashing)
-                source.hash = hashBytes(source.hash, out + delivered, got.count);
             delivered += got.count;
             source.position += got.count;
             if (got.failed || got.count < wanted)
@@ -133,8 +107,6 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
         platform::ReadResult got =
             platform::readAt(*source.file, source.position, source.buffer.data(), fill);
         source.buffer.resize(got.count);
-        if (source.hashing)
-            source.hash = hashBytes(source.hash, source.buffer.data(), got.count);
         source.bufferStart = source.position;
         if (got.failed || got.count < fill)
             source.failed = true;

@@ -10,12 +10,6 @@
 #include <string>
 #include <vector>
 
-// 64-bit FNV-1a, to recognise a file's contents again later.
-const std::uint64_t HASH_SEED = 0xCBF29CE484222325u;
-std::uint64_t hashBytes(std::uint64_t hash, const void* data, std::size_t count);
-// A faster hash of a whole span, for large amounts of data read again later.
-std::uint64_t hashSpan(const void* data, std::size_t count);
-
 // A file read in checked chunks: each aligned chunk of CHECKED_CHUNK_SIZE bytes is hashed when
 // it is first read, and every later read of it must find the same bytes again.
 const std::size_t CHECKED_CHUNK_SIZE = 1024 * 1024;
@@ -32,11 +26,6 @@ struct ByteSource {
     std::uint64_t bufferStart = 0; // source position of buffer[0]
     // The file could not be read, or held fewer bytes than its size said.
     bool failed = false;
-    // With `hashing`, the hash of every byte read from the file so far, in order; a source read
-    // from start to end once thus has the hash of the whole file. Off by default: most sources
-    // never need it, and it costs a pass over every buffer filled.
-    bool hashing = false;
-    std::uint64_t hash = HASH_SEED;
     // With `chunks`, the file is only ever read in whole checked chunks; a chunk that no longer
     // holds what it held when first read fails the source and sets `changed`.
     ChunkHashes* chunks = nullptr;

@@ -9,7 +9,7 @@ void BlockList::closeBlock() {
     while (trimmed > end - record.length &&
            originalStore_[trimmed - 1] == patchedStore_[trimmed - 1])
         --trimmed;
-    record.length -= static_cast<std::uint32_t>(end - trimmed);
+    record.length -= end - trimmed;
     originalStore_.shrink(trimmed);
     patchedStore_.shrink(trimmed);
 }

@@ -10,21 +10,21 @@
 // One change block as the list holds it: its offset and length, and where its bytes before and
 // after the change are; the pointers stay valid until the list grows.
 struct PatchBlock {
-    std::uint32_t offset = 0;
-    std::uint32_t size = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
     const std::uint8_t* originalBytes = nullptr;
     const std::uint8_t* patchedBytes = nullptr;
 
-    std::size_t length() const { return size; }
+    std::size_t length() const { return static_cast<std::size_t>(size); }
 };
 
 // All blocks of a patch, compactly: a record of offset and length per block, and the bytes of
-// all blocks back to back in one store per side, so a block costs 8 bytes besides its bytes.
+// all blocks back to back in one store per side, so a block costs 16 bytes besides its bytes.
 // Blocks are built at the end of the list, in place.
 class BlockList {
   public:
     // Starts a new, empty block at the end of the list.
-    void openBlock(std::uint32_t offset) { records_.push_back(Record{offset, 0}); }
+    void openBlock(std::uint64_t offset) { records_.push_back(Record{offset, 0}); }
     // Adds pairs to the last block.
     void appendPairs(const std::uint8_t* original, const std::uint8_t* patched, std::size_t count) {
         if (count == 0)
@@ -39,12 +39,12 @@ class BlockList {
     void extendBlock(std::size_t count, std::uint8_t*& original, std::uint8_t*& patched) {
         original = originalStore_.extend(count);
         patched = patchedStore_.extend(count);
-        records_.back().length += static_cast<std::uint32_t>(count);
+        records_.back().length += count;
     }
     // Trims the last block of trailing equal pairs.
     void closeBlock();
     // The length of the last block.
-    std::size_t lastLength() const { return records_.back().length; }
+    std::size_t lastLength() const { return static_cast<std::size_t>(records_.back().length); }
 
     // Exchanges the two sides of every block (used to reverse a patch); nothing is copied.
     void swapSides() { originalStore_.swap(patchedStore_); }
@@ -103,8 +103,8 @@ class BlockList {
 
   private:
     struct Record {
-        std::uint32_t offset;
-        std::uint32_t length;
+        std::uint64_t offset;
+        std::uint64_t length;
     };
     GrowableArray<Record> records_;
     GrowableArray<std::uint8_t> originalStore_;

@@ -45,10 +45,10 @@ namespace {
 // Dense patches have millions of short records: those go to the sink in one piece.
 const std::size_t SHORT_RECORD = 64;
 
-void writeRecord(ByteSink& sink, std::uint32_t offset, const std::uint8_t* original,
+void writeRecord(ByteSink& sink, std::uint64_t offset, const std::uint8_t* original,
                  const std::uint8_t* patched, std::size_t length) {
     std::uint8_t record[8 + 2 * SHORT_RECORD];
-    storeLe32(record, offset);
+    storeLe32(record, static_cast<std::uint32_t>(offset));
     storeLe32(record + 4, static_cast<std::uint32_t>(length));
     if (length <= SHORT_RECORD) {
         if (length > 0) {
@@ -68,7 +68,7 @@ void writeBlock(ByteSink& sink, const PatchBlock& block) {
     writeRecord(sink, block.offset, block.originalBytes, block.patchedBytes, block.length());
 }
 
-bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& length) {
+bool readRecordHead(ByteSource& source, std::uint64_t& offset, std::size_t& length) {
     if (remaining(source) < 8)
         return false;
     offset = readU32(source);
@@ -76,7 +76,7 @@ bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& leng
     return 2 * std::uint64_t(length) <= remaining(source);
 }
 
-void readRecordInto(ByteSource& source, BlockList& blocks, std::uint32_t offset,
+void readRecordInto(ByteSource& source, BlockList& blocks, std::uint64_t offset,
                     std::size_t length) {
     std::uint8_t* original;
     std::uint8_t* patched;
@@ -105,7 +105,7 @@ HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
 BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks) {
     // Records are read straight into the list's stores: no block is held twice.
     while (remaining(source) != 0) {
-        std::uint32_t offset;
+        std::uint64_t offset;
         std::size_t length;
         if (!readRecordHead(source, offset, length))
             return BlocksStatus::CutOff;
@@ -145,12 +145,12 @@ bool rangesAreDisjoint(GrowableArray<BlockRange>& ranges) {
         return true;
     // The C library's qsort: it costs the Windows executable nothing, std::sort a kilobyte.
     std::qsort(ranges.data(), ranges.size(), sizeof(BlockRange), [](const void* a, const void* b) {
-        std::uint32_t first = static_cast<const BlockRange*>(a)->start;
-        std::uint32_t second = static_cast<const BlockRange*>(b)->start;
+        std::uint64_t first = static_cast<const BlockRange*>(a)->start;
+        std::uint64_t second = static_cast<const BlockRange*>(b)->start;
         return first < second ? -1 : first > second ? 1 : 0;
     });
     for (std::size_t i = 1; i < ranges.size(); ++i) {
-        if (ranges[i].start < std::uint64_t(ranges[i - 1].start) + ranges[i - 1].length)
+        if (ranges[i].start < ranges[i - 1].start + ranges[i - 1].length)
             return false;
     }
     return true;
@@ -159,7 +159,7 @@ bool rangesAreDisjoint(GrowableArray<BlockRange>& ranges) {
 void writePatchHeader(ByteSink& sink, const PatchHeader& header) {
     writeBytes(sink, PATCH_MAGIC, PATCH_MAGIC_SIZE);
     writeCountedString(sink, header.targetName);
-    writeU32(sink, header.fileSize);
+    writeU32(sink, static_cast<std::uint32_t>(header.fileSize));
     writeCountedString(sink, header.message);
 }
 

@@ -27,15 +27,15 @@ bool readCountedString(ByteSource& source, std::string& text);
 void writeBlock(ByteSink& sink, const PatchBlock& block);
 // Reads a record's offset and length; false when the record, its bytes included, runs past
 // the end of the source.
-bool readRecordHead(ByteSource& source, std::uint32_t& offset, std::size_t& length);
+bool readRecordHead(ByteSource& source, std::uint64_t& offset, std::size_t& length);
 // Reads the two sides of the record whose head was just read straight into the list's stores,
 // as its new last block, trimmed.
-void readRecordInto(ByteSource& source, BlockList& blocks, std::uint32_t offset,
+void readRecordInto(ByteSource& source, BlockList& blocks, std::uint64_t offset,
                     std::size_t length);
 
 struct PatchHeader {
     std::string targetName;
-    std::uint32_t fileSize = 0;
+    std::uint64_t fileSize = 0;
     std::string message;
 };
 
@@ -54,8 +54,8 @@ BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks);
 // True when no two non-empty blocks of the list share a byte; the list may be in any order.
 bool blocksAreDisjoint(const BlockList& blocks);
 struct BlockRange {
-    std::uint32_t start;
-    std::uint32_t length;
+    std::uint64_t start;
+    std::uint64_t length;
 };
 // True when no two of the ranges share a byte; sorts them.
 bool rangesAreDisjoint(GrowableArray<BlockRange>& ranges);

@@ -12,7 +12,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // One block on its own, with both byte sequences.
 struct ModelBlock {
-    std::uint32_t offset = 0;
+    std::uint64_t offset = 0;
     Bytes originalBytes;
     Bytes patchedBytes;
 
@@ -38,7 +38,7 @@ struct ModelBlock {
     void swapSides() { originalBytes.swap(patchedBytes); }
 };
 
-inline ModelBlock blockOf(std::uint32_t offset, const Bytes& original, const Bytes& patched) {
+inline ModelBlock blockOf(std::uint64_t offset, const Bytes& original, const Bytes& patched) {
     ModelBlock block;
     block.offset = offset;
     block.originalBytes = original;
@@ -74,7 +74,7 @@ inline bool operator==(const ModelBlock& a, const ModelBlock& b) {
 inline void writeBlock(ByteSink& sink, const ModelBlock& block) {
     PatchBlock view;
     view.offset = block.offset;
-    view.size = static_cast<std::uint32_t>(block.length());
+    view.size = block.length();
     view.originalBytes = block.originalBytes.data();
     view.patchedBytes = block.patchedBytes.data();
     writeBlock(sink, view);
