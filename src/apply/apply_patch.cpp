@@ -1,11 +1,10 @@
 #include "apply/apply_patch.h"
 
-#include "apply/patch_windows.h"
+#include "apply/patch_reader.h"
 #include "apply/resume_record.h"
 #include "apply/show_message.h"
 #include "apply/verify_blocks.h"
 #include "apply/write_phase.h"
-#include "patch/checksum.h"
 #include "patch/patch_format.h"
 #include "platform/platform.h"
 #include "services/console.h"
@@ -22,11 +21,9 @@ const char* const NOT_A_PATCH = "Not a valid patch file";
 
 // Reads the patch file: header, message (shown at once), blocks. Ends the run on a damaged or
 // unreadable patch, before the target is looked at.
-void readPatch(const platform::File& patchFile, std::uint64_t patchSize, PatchHeader& header,
-               PatchReading& reading, ResumeJob& job) {
-    ByteSource source = checkedSourceFromFile(patchFile, patchSize, reading.chunks);
-    HeaderStatus status = readPatchHeader(source, header);
-    if (source.failed)
+void readPatch(PatchReader& reader, const platform::File& patchFile, PatchHeader& header) {
+    HeaderStatus status = reader.readHeader(header);
+    if (reader.failed())
         failWith(EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
     if (status != HeaderStatus::Valid)
         failWith(EXIT_NOT_A_PATCH, NOT_A_PATCH);
@@ -34,31 +31,28 @@ void readPatch(const platform::File& patchFile, std::uint64_t patchSize, PatchHe
     if (!header.message.empty())
         showPatchMessage(header.message, platform::identityOf(patchFile), header.targetName);
 
-    ScanStatus blocksStatus = scanBlocks(source, reading);
-    if (source.failed)
+    ScanStatus blocksStatus = reader.scanBlocks();
+    if (reader.failed())
         failWith(EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
     if (blocksStatus != ScanStatus::Valid)
         failWith(EXIT_NOT_A_PATCH, NOT_A_PATCH);
-    job.patchLength = patchSize;
-    job.patchHash = checksumOf(reading.chunks.hashes.data(),
-                               reading.chunks.hashes.size() * sizeof(std::uint64_t));
 }
 
 // A long block's pieces are checked as the whole block is: outside the file, it matches
 // neither side.
 bool pieceOutside(const PatchWindow& window, std::uint64_t size) {
-    return window.piece && std::uint64_t(window.blockOffset) + window.blockLength > size;
+    return window.piece && window.blockOffset + window.blockLength > size;
 }
 
 // Checks every window of the patch against the target, as verifyBlocks checks one list; with
 // `mixed`, as verifyMixedBlocks does, for a file that a run left part-way (both sides then
 // tell whether every byte is on one side or the other).
-Verification verifyPatch(const platform::File& target, std::uint64_t size, PatchReading& reading,
-                         bool reverse, bool mixed) {
+Verification verifyPatch(const platform::File& target, std::uint64_t size, PatchReader& reader,
+                         bool mixed) {
     Verification result;
-    WindowReader reader = readWindows(reading, reverse);
     PatchWindow window;
-    while (nextWindow(reader, window)) {
+    reader.restart();
+    while (reader.next(window)) {
         Verification part{false, false};
         if (!pieceOutside(window, size) && mixed)
             part.matchesOriginal = part.matchesPatched =
@@ -70,7 +64,7 @@ Verification verifyPatch(const platform::File& target, std::uint64_t size, Patch
         if (!result.matchesOriginal && !result.matchesPatched)
             return result;
     }
-    if (windowsFailed(reader))
+    if (reader.failed())
         failWith(EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
     return result;
 }
@@ -88,12 +82,14 @@ void applyPatch(const std::string& patchName, bool reverse, TemporaryFile* tempo
     // it before it removes it when it is a temporary file (Windows deletes no open file).
     if (temporary != nullptr)
         temporary->reader = &patchFile;
-    PatchReading reading;
-    readPatch(patchFile, patchSize, header, reading, job);
+    PatchReader reader(patchFile, patchSize, reverse);
+    readPatch(reader, patchFile, header);
+    job.patchLength = patchSize;
+    job.patchHash = reader.identity();
 
     if (reverse) {
+        // The reader hands out every block with its sides exchanged.
         printText("Reversing patch data...");
-        reading.held.swapSides();
         printLine(" DONE");
     }
     printLine("Patch for file " + header.targetName + " (" + std::to_string(header.fileSize) +
@@ -111,17 +107,17 @@ void applyPatch(const std::string& patchName, bool reverse, TemporaryFile* tempo
     job.targetSize = targetSize;
     // A record of an interrupted run on this file with this patch: the file may hold some
     // blocks in one state and some in the other, and this run takes it to its own side.
-    if (reading.blockCount != 0)
+    if (reader.blockCount() != 0)
         findResumeRecord(job);
     bool resuming = !job.record.empty();
-    Verification verification = verifyPatch(target, targetSize, reading, reverse, resuming);
+    Verification verification = verifyPatch(target, targetSize, reader, resuming);
     if (!verification.matchesOriginal && !verification.matchesPatched)
         failWith(EXIT_DATA_MISMATCH, "Patch does not apply to this file (data mismatch)");
     if (verification.matchesPatched && !resuming)
         failWith(EXIT_ALREADY_PATCHED, "File is already patched, specify \"--reverse\" to undo");
 
     printLine("Applying patch:");
-    writePatchToTarget(target, reading, resuming, job);
+    writePatchToTarget(target, reader, resuming, job);
     target = platform::File();
     if (temporary != nullptr) {
         temporary->reader = nullptr;

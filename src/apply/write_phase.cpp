@@ -4,6 +4,7 @@
 #include "services/console.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -11,77 +12,87 @@ namespace {
 
 const char* const WRITE_FAILURE = "Could not write to file to patch";
 
-// "@ <offset, 8 upper-case hex digits> : <length in upper-case hex> bytes".
-void printBlockLine(const PatchBlock& block) {
-    char line[40] = "@ ";
-    std::size_t at = 2 + writeHex(line + 2, block.offset, 8, true);
+// "@ <offset, 8 upper-case hex digits or more> : <length in upper-case hex> bytes".
+void printBlockLine(std::uint64_t offset, std::uint64_t length) {
+    char line[48] = "@ ";
+    std::size_t at = 2 + writeHex(line + 2, offset, 8, true);
     std::memcpy(line + at, " : ", 3);
     at += 3;
-    at += writeHex(line + at, block.size, 1, true);
+    at += writeHex(line + at, length, 1, true);
     std::memcpy(line + at, " bytes", 6);
     printLine(line, at + 6);
 }
 
-// The write that failed: the blocks it was for (from `written` on) and how many bytes of it,
-// from `start`, reached the file.
-struct FailedWrite {
-    std::size_t blocks = 0;
-    std::uint64_t start = 0;
-    std::size_t moved = 0;
-};
+void printWindowLine(const PatchWindow& window, const PatchBlock& block) {
+    if (!window.piece)
+        printBlockLine(block.offset, block.size);
+    else if (window.closesBlock)
+        printBlockLine(window.blockOffset, window.blockLength);
+}
 
-// Ends a run whose write, flush or patch reading failed. A run that began on a file wholly on
-// one side writes the original side back, last first: over what the failed write moved, over
-// the blocks of the current window before it, then over every block of the `windowsDone`
-// windows before that, read again; a block never written needs nothing. The record goes only
-// when every block was restored and flushed. A resumed run began on a mixed file that no
-// rollback could bring back to one side: its record stays, for the same command to finish the
-// job or for --reverse to undo it.
-[[noreturn]] void rollBack(const platform::File& target, PatchReading& reading,
-                           std::uint64_t windowsDone, const PatchWindow& current,
-                           BlockList::Iterator written, const FailedWrite& failed, bool resuming,
-                           ResumeJob& job, ExitCode code, const char* message) {
-    if (resuming)
-        failWith(code, message);
+// Writes the original side back over the current window's blocks, last first: over what the
+// failed write moved, then over every block written whole before it.
+bool restoreWindow(const WritePhase& phase) {
+    if (!phase.inWindow)
+        return true;
+    std::size_t count = phase.written + phase.failed.blocks;
+    BlockList::Iterator at = phase.window.blocks->begin();
+    for (std::size_t k = 0; k < count; ++k)
+        ++at;
     bool restored = true;
-    for (std::size_t k = 0; k < failed.blocks; ++k)
-        ++written;
-    // The failed write's blocks as far as it moved bytes, then every block before them.
-    for (std::size_t k = failed.blocks; written != current.blocks->begin(); k = k > 0 ? k - 1 : 0) {
-        PatchBlock block = *--written;
-        std::uint64_t end = std::uint64_t(block.offset) + block.length();
-        if (k > 0)
-            end = std::min<std::uint64_t>(end, failed.start + failed.moved);
+    for (std::size_t k = count; k > 0; --k) {
+        PatchBlock block = *--at;
+        std::uint64_t end = block.offset + block.length();
+        if (k > phase.written)
+            end = std::min<std::uint64_t>(end, phase.failed.start + phase.failed.moved);
         if (end > block.offset)
-            restored = platform::writeAt(target, block.offset, block.originalBytes,
+            restored = platform::writeAt(*phase.target, block.offset, block.originalBytes,
                                          static_cast<std::size_t>(end - block.offset)) &&
                        restored;
     }
-    WindowReader reader = readWindows(reading, job.reverse);
-    PatchWindow window;
-    for (std::uint64_t i = 0; i < windowsDone; ++i) {
-        if (!nextWindow(reader, window)) {
-            restored = false;
-            break;
-        }
-        for (BlockList::Iterator at = window.blocks->begin(); at != window.blocks->end(); ++at)
-            restored =
-                platform::writeAt(target, at->offset, at->originalBytes, at->length()) && restored;
-    }
-    if (restored && platform::syncFile(target))
-        removeResumeRecord(job);
-    failWith(code, message);
+    return restored;
 }
 
-void printWindowLine(const PatchWindow& window, const PatchBlock& block) {
-    if (!window.piece) {
-        printBlockLine(block);
-    } else if (window.closesBlock) {
-        PatchBlock whole;
-        whole.offset = window.blockOffset;
-        whole.size = window.blockLength;
-        printBlockLine(whole);
+// Writes the original side back over every block of the windows before the current one, read
+// again.
+bool restoreEarlierWindows(WritePhase& phase) {
+    PatchReader& reader = *phase.reader;
+    reader.restart();
+    PatchWindow window;
+    bool restored = true;
+    for (std::uint64_t i = 0; i < phase.windowsDone; ++i) {
+        if (!reader.next(window))
+            return false;
+        for (const PatchBlock& block : *window.blocks)
+            restored = platform::writeAt(*phase.target, block.offset, block.originalBytes,
+                                         block.length()) &&
+                       restored;
     }
+    return restored;
+}
+
+// Ends a run whose write, flush or patch reading failed. A run that began on a file wholly on
+// one side writes the original side back, last first (restoreWindow, then
+// restoreEarlierWindows); a block never written needs nothing. The record goes only when every
+// block was restored and flushed. A resumed run began on a mixed file that no rollback could
+// bring back to one side: its record stays, for the same command to finish the job or for
+// --reverse to undo it.
+[[noreturn]] void rollBack(WritePhase& phase, ExitCode code, const char* message) {
+    phase.failing = true;
+    if (!phase.resuming) {
+        // The current window first: restarting the reader overwrites it.
+        bool restored = restoreWindow(phase);
+        restored = restoreEarlierWindows(phase) && restored;
+        phase.restored = restored && platform::syncFile(*phase.target);
+        phase.unflushed = !phase.restored;
+    }
+    phase.step = PhaseStep::RolledBack;
+    assert(phaseIsSound(phase));
+    if (phase.restored)
+        removeResumeRecord(*phase.job);
+    phase.step = PhaseStep::Ended;
+    assert(phaseIsSound(phase));
+    failWith(code, message);
 }
 
 // Neighbouring blocks this close are written together, with the target's bytes between them...
@@ -89,13 +100,12 @@ const std::uint64_t WRITE_GAP = 1024;
 // ...in one write of up to this many bytes.
 const std::size_t WRITE_SPAN = 1024 * 1024;
 
-// Writes the window's blocks, each run of neighbours in one write of the bytes just read from
-// the target with the blocks' new bytes over them, and prints their lines. False when a write
-// failed, with `written` at the first block of that write, described by `failed`.
-bool writeWindow(const platform::File& target, const PatchWindow& window,
-                 BlockList::Iterator& written, FailedWrite& failed,
-                 std::vector<std::uint8_t>& span) {
-    const BlockList& blocks = *window.blocks;
+// Writes the current window's blocks, each run of neighbours in one write of the bytes just read
+// from the target with the blocks' new bytes over them, and prints their lines. False when a
+// write failed, which the phase's progress then describes.
+bool writeWindow(WritePhase& phase, std::vector<std::uint8_t>& span) {
+    const platform::File& target = *phase.target;
+    const BlockList& blocks = *phase.window.blocks;
     for (BlockList::Iterator at = blocks.begin(); at != blocks.end();) {
         std::uint64_t start = at->offset;
         std::uint64_t reach = 0;
@@ -123,60 +133,89 @@ bool writeWindow(const platform::File& target, const PatchWindow& window,
             reach = start + at->length();
             count = 1;
         }
-        written = at;
-        failed = FailedWrite{count, start, 0};
+        phase.failed = FailedWrite{count, start, 0};
+        phase.unflushed = true;
         if (!platform::writeAt(target, start, bytes, static_cast<std::size_t>(reach - start),
-                               &failed.moved))
+                               &phase.failed.moved))
             return false;
-        written = next;
+        phase.written += count;
+        phase.failed = FailedWrite();
         for (; at != next; ++at)
-            printWindowLine(window, *at);
+            printWindowLine(phase.window, *at);
     }
     return true;
 }
 
 // Writes every block, then makes the writes durable; a failure anywhere rolls the file back.
-void writeBlocks(const platform::File& target, PatchReading& reading, bool resuming,
-                 ResumeJob& job) {
-    WindowReader reader = readWindows(reading, job.reverse);
-    PatchWindow window;
-    BlockList none;
-    window.blocks = &none;
-    std::uint64_t windowsDone = 0;
+void writeBlocks(WritePhase& phase) {
+    PatchReader& reader = *phase.reader;
     std::vector<std::uint8_t> span;
-    while (nextWindow(reader, window)) {
-        BlockList::Iterator written = window.blocks->begin();
-        FailedWrite failed;
-        if (!writeWindow(target, window, written, failed, span))
-            rollBack(target, reading, windowsDone, window, written, failed, resuming, job,
-                     EXIT_CANNOT_WRITE, WRITE_FAILURE);
-        ++windowsDone;
+    reader.restart();
+    while (reader.next(phase.window)) {
+        if (phase.inWindow)
+            ++phase.windowsDone;
+        phase.inWindow = true;
+        phase.written = 0;
+        if (!writeWindow(phase, span))
+            rollBack(phase, EXIT_CANNOT_WRITE, WRITE_FAILURE);
+        assert(phaseIsSound(phase));
     }
-    // A window that failed to read was not written: every window written is read again.
-    if (windowsFailed(reader))
-        rollBack(target, reading, windowsDone, PatchWindow{&none}, none.begin(), FailedWrite(),
-                 resuming, job, EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
+    if (reader.failed()) {
+        // The window that failed to read was not written, and it took the place of the one
+        // before: every window written is read again.
+        phase.windowsDone += phase.inWindow ? 1 : 0;
+        phase.inWindow = false;
+        rollBack(phase, EXIT_CANNOT_OPEN, PATCH_READ_FAILURE);
+    }
     // The last window stays as it was: the rollback takes it from memory, the others again.
-    if (!platform::syncFile(target))
-        rollBack(target, reading, windowsDone > 0 ? windowsDone - 1 : 0, window,
-                 window.blocks->end(), FailedWrite(), resuming, job, EXIT_CANNOT_WRITE,
-                 WRITE_FAILURE);
+    if (!platform::syncFile(*phase.target))
+        rollBack(phase, EXIT_CANNOT_WRITE, WRITE_FAILURE);
+    phase.unflushed = false;
+    phase.step = PhaseStep::Written;
+    assert(phaseIsSound(phase));
 }
 
 } // namespace
 
-void writePatchToTarget(platform::File& target, PatchReading& reading, bool resuming,
+bool phaseIsSound(const WritePhase& phase) {
+    bool writing = phase.step != PhaseStep::Verified && phase.step != PhaseStep::Ended;
+    bool recordGone = phase.recordMade && phase.job->record.empty();
+    // Rule 2: no byte reaches the target before the record was made, or tried.
+    if ((phase.step != PhaseStep::Verified || phase.unflushed) && !phase.recordTried)
+        return false;
+    // Rule 5: interruptions wait while the target may be part-way.
+    if (writing && !phase.hold.held)
+        return false;
+    // Rule 3: the record goes only when every byte written is flushed, and after a failure only
+    // when every byte is back as it was.
+    if (recordGone && (phase.unflushed || (phase.failing && !phase.restored)))
+        return false;
+    return !(phase.step == PhaseStep::Written && phase.unflushed);
+}
+
+void writePatchToTarget(platform::File& target, PatchReader& reader, bool resuming,
                         ResumeJob& job) {
-    platform::InterruptionHold hold;
-    hold.take();
+    WritePhase phase;
+    phase.target = &target;
+    phase.reader = &reader;
+    phase.job = &job;
+    phase.resuming = resuming;
+    assert(phaseIsSound(phase));
+    phase.hold.take();
     // Without a record (no folder for it, or its name taken by another user's file) the patch
     // is still applied; only resuming after a crash is then not possible.
     if (!resuming)
         writeResumeRecord(job);
-    writeBlocks(target, reading, resuming, job);
+    phase.recordTried = true;
+    phase.recordMade = !job.record.empty();
+    phase.step = PhaseStep::Recorded;
+    assert(phaseIsSound(phase));
+    writeBlocks(phase);
     // The writes are on stable storage: the file is wholly on this run's side.
     removeResumeRecord(job);
+    phase.step = PhaseStep::Ended;
+    assert(phaseIsSound(phase));
     // Everything written is flushed already, so closing can lose nothing; the target's lock
-    // goes with it.
+    // goes with it. Interruptions wait until it is closed.
     target = platform::File();
 }

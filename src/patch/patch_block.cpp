@@ -14,10 +14,6 @@ void BlockList::closeBlock() {
     patchedStore_.shrink(trimmed);
 }
 
-PatchBlock BlockList::back() const {
-    return *--end();
-}
-
 BlockList::Iterator endOfNeighbours(BlockList::Iterator first, BlockList::Iterator end,
                                     std::uint64_t gap, std::uint64_t span, std::uint64_t size,
                                     std::uint64_t& reach) {

@@ -58,7 +58,6 @@ class BlockList {
 
     std::size_t size() const { return records_.size(); }
     bool empty() const { return records_.size() == 0; }
-    PatchBlock back() const;
 
     // Walks the blocks in list order, forwards or backwards.
     class Iterator {

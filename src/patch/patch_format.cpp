@@ -102,20 +102,6 @@ HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
     return HeaderStatus::Valid;
 }
 
-BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks) {
-    // Records are read straight into the list's stores: no block is held twice.
-    while (remaining(source) != 0) {
-        std::uint64_t offset;
-        std::size_t length;
-        if (!readRecordHead(source, offset, length))
-            return BlocksStatus::CutOff;
-        readRecordInto(source, blocks, offset, length);
-        if (source.failed)
-            return BlocksStatus::Valid; // the caller reports the read error
-    }
-    return blocksAreDisjoint(blocks) ? BlocksStatus::Valid : BlocksStatus::Overlapping;
-}
-
 bool blocksAreDisjoint(const BlockList& blocks) {
     // Creation writes blocks in ascending order, so one pass settles it; only a list in
     // another order pays for sorting its ranges.

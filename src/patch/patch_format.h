@@ -45,12 +45,6 @@ enum class HeaderStatus { Valid, WrongMagic, BadLength, BadName };
 
 HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header);
 
-// CutOff: bytes are left after the last complete record (a cut-off download or copy).
-// Overlapping: two blocks share a byte, so the patch could never be undone.
-enum class BlocksStatus { Valid, CutOff, Overlapping };
-
-// Reads block records up to the end of the source into the list, trimming each as it enters.
-BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks);
 // True when no two non-empty blocks of the list share a byte; the list may be in any order.
 bool blocksAreDisjoint(const BlockList& blocks);
 struct BlockRange {

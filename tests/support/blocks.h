@@ -91,3 +91,22 @@ inline bool readBlock(ByteSource& source, ModelBlock& block) {
     readBytes(source, block.patchedBytes.data(), length);
     return true;
 }
+
+// CutOff: bytes are left after the last complete record. Overlapping: two blocks share a byte.
+enum class BlocksStatus { Valid, CutOff, Overlapping };
+
+// The patch's block records read into one list, up to the end of the source, each trimmed as it
+// enters: the model that the program's reader, which reads in windows, is checked against.
+inline BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks) {
+    // Records are read straight into the list's stores: no block is held twice.
+    while (remaining(source) != 0) {
+        std::uint64_t offset;
+        std::size_t length;
+        if (!readRecordHead(source, offset, length))
+            return BlocksStatus::CutOff;
+        readRecordInto(source, blocks, offset, length);
+        if (source.failed)
+            return BlocksStatus::Valid; // the caller reports the read error
+    }
+    return blocksAreDisjoint(blocks) ? BlocksStatus::Valid : BlocksStatus::Overlapping;
+}

@@ -76,9 +76,10 @@ TEST(BlockList, EmptyBlocksKeepTheirPlaceBetweenLargeOnes) {
     for (ModelBlock* block : {&large, &equal, &empty, &last})
         appendTo(list, *block);
     EXPECT_TRUE(blocksOf(list) == expected);
-    EXPECT_EQ(list.back().offset, 500000u);
-    EXPECT_EQ(list.back().length(), 70000u);
-    EXPECT_EQ(list.back().patchedBytes[69999], 4);
+    PatchBlock back = *--list.end();
+    EXPECT_EQ(back.offset, 500000u);
+    EXPECT_EQ(back.length(), 70000u);
+    EXPECT_EQ(back.patchedBytes[69999], 4);
 }
 
 } // namespace

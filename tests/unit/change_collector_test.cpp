@@ -38,7 +38,7 @@ Result compareByteByByte(const Bytes& original, const Bytes& patched) {
     std::uint64_t total = 0;
     auto close = [&] {
         appendTo(blocks, working);
-        total += blocks.back().length();
+        total += blocks.lastLength();
         inside = false;
     };
     for (std::size_t i = 0; i < original.size(); ++i) {

@@ -1,9 +1,10 @@
-#include "apply/patch_windows.h"
+#include "apply/patch_reader.h"
 
 #include "e2e/e2e_fixture.h"
 #include "patch/patch_format.h"
 #include "seams/fault_plan.h"
 #include "support/blocks.h"
+#include "support/read_windows.h"
 
 #include <functional>
 #include <random>
@@ -17,44 +18,26 @@ struct Scanned {
     std::vector<ModelBlock> blocks;
 };
 
-// Reads the patch file as a run does: the first pass, `between`, then every window, the pieces
-// of long blocks joined again.
+// Reads the patch file as a run does: the first pass, `between`, then one pass of windows.
 Scanned scanFile(const std::string& path, const std::function<void()>& between = {}) {
     Scanned result;
     platform::File file = platform::openForReading(path);
     std::uint64_t size = 0;
     EXPECT_TRUE(platform::fileSize(file, size));
-    PatchReading reading;
-    ByteSource source = checkedSourceFromFile(file, size, reading.chunks);
+    PatchReader reader(file, size, false);
     PatchHeader header;
-    readPatchHeader(source, header);
-    result.status = static_cast<int>(scanBlocks(source, reading));
-    result.failed = source.failed;
+    reader.readHeader(header);
+    result.status = static_cast<int>(reader.scanBlocks());
+    result.failed = reader.failed();
     if (result.failed || result.status != 0)
         return result;
     if (between)
         between();
-    WindowReader reader = readWindows(reading, false);
-    PatchWindow window;
-    ModelBlock whole;
-    while (nextWindow(reader, window)) {
-        for (const ModelBlock& block : blocksOf(*window.blocks)) {
-            if (!window.piece) {
-                result.blocks.push_back(block);
-                continue;
-            }
-            whole.appendPairs(block.originalBytes.data(), block.patchedBytes.data(),
-                              block.length());
-            if (window.closesBlock) {
-                whole.offset = window.blockOffset;
-                EXPECT_EQ(whole.length(), window.blockLength);
-                result.blocks.push_back(whole);
-                whole = ModelBlock();
-            }
-        }
-    }
-    result.failed = windowsFailed(reader);
-    result.changed = reader.source.changed || reader.patchedSide.changed;
+    bool piecesAgree = true;
+    result.blocks = blocksOfOnePass(reader, piecesAgree);
+    EXPECT_TRUE(piecesAgree);
+    result.failed = reader.failed();
+    result.changed = reader.changed();
     return result;
 }
 
@@ -139,7 +122,7 @@ std::vector<Case> cases() {
 
 // Whether the patch is read whole or window by window, the first pass and every later one find
 // what reading it all into memory finds.
-TEST(PatchWindows, FindWhatTheWholePatchHolds) {
+TEST(PatchReader, FindWhatTheWholePatchHolds) {
     ScratchFolder folder;
     for (const Case& c : cases()) {
         for (bool filled : {false, true}) {
@@ -164,7 +147,7 @@ TEST(PatchWindows, FindWhatTheWholePatchHolds) {
 
 // A read that fails or comes up short anywhere, in the first pass or a later one, fails the
 // reading; it never passes for a shorter patch.
-TEST(PatchWindows, AFailedReadAnywhereFailsTheReading) {
+TEST(PatchReader, AFailedReadAnywhereFailsTheReading) {
     ScratchFolder folder;
     std::mt19937 random(5);
     std::string bytes = patchBytes(
@@ -195,7 +178,7 @@ TEST(PatchWindows, AFailedReadAnywhereFailsTheReading) {
 
 #ifndef _WIN32
 // A patch changed after the first pass read it is never read again as if it were the same.
-TEST(PatchWindows, APatchChangedAfterTheFirstPassFailsTheReading) {
+TEST(PatchReader, APatchChangedAfterTheFirstPassFailsTheReading) {
     ScratchFolder folder;
     std::string bytes = patchBytes("t.bin", 1000, "", FILLER + cases()[0].blocks);
     for (std::size_t at : {std::size_t(20), bytes.size() / 2, bytes.size() - 1}) {
