@@ -31,8 +31,10 @@ struct PatchWindow {
 };
 
 // CutOff: bytes are left after the last complete record (a cut-off download or copy).
-// Overlapping: two blocks share a byte, so the patch could never be undone.
-enum class ScanStatus { Valid, CutOff, Overlapping };
+// Overlapping: two blocks share a byte, so the patch could never be undone. Damaged (large-file
+// format): no end record, bytes after the checksum, a wrong checksum, or a block beyond the
+// largest file there can be.
+enum class ScanStatus { Valid, CutOff, Overlapping, Damaged };
 
 class PatchReader {
   public:
@@ -49,8 +51,10 @@ class PatchReader {
 
     // A later pass: restart() begins it and next() hands out its windows in order; false at the
     // end (the last window then stays as it was) or when the patch could not be read again or
-    // changed (failed(), until the next pass begins).
-    void restart();
+    // changed (failed(), until the next pass begins). With `originalOnly`, the pieces of long
+    // blocks carry only their original side (the other is zeros): what undoing a write needs,
+    // without reading what it does not.
+    void restart(bool originalOnly = false);
     bool next(PatchWindow& window);
 
     // A read failed or came up short, or the patch no longer holds what the first pass read.
@@ -63,6 +67,9 @@ class PatchReader {
 
   private:
     std::uint64_t scanLongBlock(std::size_t length);
+    bool readHead(std::uint64_t& offset, std::size_t& length);
+    bool isLong(std::size_t length) const;
+    ScanStatus checkEnd();
     ScanStatus checkOverlap();
     bool nextPiece(PatchWindow& window);
     bool startLongBlock(std::uint64_t offset, std::size_t length, PatchWindow& window);
@@ -73,7 +80,9 @@ class PatchReader {
     ChunkHashes chunks_;
     ByteSource source_;      // the records, in order
     ByteSource patchedSide_; // of a long block
+    PatchFormat format_ = PatchFormat::Patch1;
     std::uint64_t blocksStart_ = 0;
+    std::uint64_t blocksEnd_ = 0; // where the records end: the end of the file, or the end record
     // The trimmed lengths of the long blocks, in patch order.
     std::vector<std::uint64_t> longLengths_;
     // All blocks, when they fit in one window; otherwise the window being handed out.
@@ -84,6 +93,7 @@ class PatchReader {
 
     // Where the pass stands.
     bool started_ = false;
+    bool originalOnly_ = false;
     std::size_t longIndex_ = 0;
     bool inLong_ = false;
     std::uint64_t longOffset_ = 0;

@@ -43,11 +43,6 @@ void writeU64(ByteSink& sink, std::uint64_t value) {
     writeU32(sink, static_cast<std::uint32_t>(value >> 32));
 }
 
-std::uint64_t readU64(ByteSource& source) {
-    std::uint64_t low = readU32(source);
-    return low | std::uint64_t(readU32(source)) << 32;
-}
-
 std::string encode(const ResumeJob& job) {
     ByteSink sink;
     writeBytes(sink, RECORD_MAGIC, RECORD_MAGIC_SIZE);

@@ -54,10 +54,10 @@ bool restoreWindow(const WritePhase& phase) {
 }
 
 // Writes the original side back over every block of the windows before the current one, read
-// again.
+// again (of long blocks, that side alone).
 bool restoreEarlierWindows(WritePhase& phase) {
     PatchReader& reader = *phase.reader;
-    reader.restart();
+    reader.restart(true);
     PatchWindow window;
     bool restored = true;
     for (std::uint64_t i = 0; i < phase.windowsDone; ++i) {

@@ -34,6 +34,22 @@ ByteSource checkedSourceFromFile(const platform::File& file, std::uint64_t size,
 }
 
 namespace {
+// Adds a chunk first read to the checksum of the whole file, when every chunk before it is in.
+void feedChecksum(ChunkHashes& chunks, std::uint64_t start, const std::uint8_t* bytes,
+                  std::size_t count) {
+    if (!chunks.feeding || start != chunks.fed)
+        return;
+    if (start <= chunks.checkpoint && chunks.checkpoint <= start + count) {
+        std::size_t before = static_cast<std::size_t>(chunks.checkpoint - start);
+        chunks.whole.add(bytes, before);
+        chunks.beforeCheckpoint = chunks.whole.value();
+        chunks.whole.add(bytes + before, count - before);
+    } else {
+        chunks.whole.add(bytes, count);
+    }
+    chunks.fed += count;
+}
+
 // Fills the buffer with the whole chunk that holds the source's position.
 void loadChunk(ByteSource& source) {
     std::uint64_t index = source.position / CHECKED_CHUNK_SIZE;
@@ -58,6 +74,7 @@ void loadChunk(ByteSource& source) {
     }
     chunks.hashes[index] = hash;
     chunks.known[index] = 1;
+    feedChecksum(chunks, start, source.buffer.data(), fill);
 }
 } // namespace
 
@@ -112,6 +129,24 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
             source.failed = true;
     }
     return delivered;
+}
+
+void skipBytes(ByteSource& source, std::uint64_t count) {
+    std::uint64_t end = source.position + std::min(count, remaining(source));
+    while (source.position < end && !source.failed) {
+        std::uint64_t bufferEnd = source.bufferStart + source.buffer.size();
+        if (source.position >= source.bufferStart && source.position < bufferEnd) {
+            source.position = std::min(end, bufferEnd);
+        } else if (source.chunks != nullptr && source.file != nullptr) {
+            loadChunk(source);
+        } else {
+            std::uint8_t scratch[4096];
+            if (readBytes(source, scratch,
+                          static_cast<std::size_t>(
+                              std::min<std::uint64_t>(sizeof scratch, end - source.position))) == 0)
+                break;
+        }
+    }
 }
 
 ByteSink sinkToFile(const platform::File& file) {

@@ -3,6 +3,7 @@
 // allocated for it.
 #pragma once
 
+#include "patch/checksum.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -11,11 +12,17 @@
 #include <vector>
 
 // A file read in checked chunks: each aligned chunk of CHECKED_CHUNK_SIZE bytes is hashed when
-// it is first read, and every later read of it must find the same bytes again.
+// it is first read, and every later read of it must find the same bytes again. Chunks first read
+// in order also give the checksum of the whole file, and of its bytes before `checkpoint`.
 const std::size_t CHECKED_CHUNK_SIZE = 1024 * 1024;
 struct ChunkHashes {
     std::vector<std::uint64_t> hashes;
     std::vector<std::uint8_t> known;
+    bool feeding = true; // whether chunks are still added to `whole`
+    RunningChecksum whole;
+    std::uint64_t fed = 0; // bytes in `whole`
+    std::uint64_t checkpoint = 0;
+    std::uint64_t beforeCheckpoint = 0; // the checksum of the bytes before it, once fed
 };
 
 struct ByteSource {
@@ -49,6 +56,9 @@ inline std::uint64_t remaining(const ByteSource& source) {
 // Reads up to `count` bytes; returns how many were delivered (fewer only at the end, or when
 // the source has failed).
 std::size_t readBytes(ByteSource& source, void* data, std::size_t count);
+// Moves `count` bytes on (at most to the end), reading every byte on the way as readBytes would,
+// without copying them anywhere.
+void skipBytes(ByteSource& source, std::uint64_t count);
 
 // Reads the source from its position to its end in pieces of up to 64 KiB and hands each to
 // `take(bytes, count, offset)`, which may change the bytes; false when the source failed (a

@@ -2,17 +2,25 @@
 
 #include "patch/little_endian.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 const char PATCH_MAGIC[] = "PATCH1";
+const char LARGE_PATCH_MAGIC[] = "PATCH2";
 } // namespace
 
-bool readMagic(ByteSource& source) {
+bool readMagic(ByteSource& source, PatchFormat* format) {
     char magic[PATCH_MAGIC_SIZE];
-    return readBytes(source, magic, PATCH_MAGIC_SIZE) == PATCH_MAGIC_SIZE &&
-           std::memcmp(magic, PATCH_MAGIC, PATCH_MAGIC_SIZE) == 0;
+    if (readBytes(source, magic, PATCH_MAGIC_SIZE) != PATCH_MAGIC_SIZE)
+        return false;
+    bool small = std::memcmp(magic, PATCH_MAGIC, PATCH_MAGIC_SIZE) == 0;
+    if (!small && std::memcmp(magic, LARGE_PATCH_MAGIC, PATCH_MAGIC_SIZE) != 0)
+        return false;
+    if (format != nullptr)
+        *format = small ? PatchFormat::Patch1 : PatchFormat::Patch2;
+    return true;
 }
 
 void writeU32(ByteSink& sink, std::uint32_t value) {
@@ -25,6 +33,11 @@ std::uint32_t readU32(ByteSource& source) {
     std::uint8_t bytes[4] = {0, 0, 0, 0};
     readBytes(source, bytes, sizeof bytes);
     return loadLe32(bytes);
+}
+
+std::uint64_t readU64(ByteSource& source) {
+    std::uint64_t low = readU32(source);
+    return low | std::uint64_t(readU32(source)) << 32;
 }
 
 void writeCountedString(ByteSink& sink, const std::string& text) {
@@ -68,12 +81,16 @@ void writeBlock(ByteSink& sink, const PatchBlock& block) {
     writeRecord(sink, block.offset, block.originalBytes, block.patchedBytes, block.length());
 }
 
-bool readRecordHead(ByteSource& source, std::uint64_t& offset, std::size_t& length) {
-    if (remaining(source) < 8)
+bool readRecordHead(ByteSource& source, PatchFormat format, std::uint64_t end,
+                    std::uint64_t& offset, std::size_t& length) {
+    end = std::min(end, source.size);
+    if (source.position > end || end - source.position < recordHeadSize(format))
         return false;
-    offset = readU32(source);
-    length = readU32(source);
-    return 2 * std::uint64_t(length) <= remaining(source);
+    bool small = format == PatchFormat::Patch1;
+    offset = small ? readU32(source) : readU64(source);
+    std::uint64_t stated = small ? readU32(source) : readU64(source);
+    length = static_cast<std::size_t>(stated);
+    return stated <= (end - source.position) / 2;
 }
 
 void readRecordInto(ByteSource& source, BlockList& blocks, std::uint64_t offset,
@@ -88,7 +105,7 @@ void readRecordInto(ByteSource& source, BlockList& blocks, std::uint64_t offset,
 }
 
 HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
-    if (!readMagic(source))
+    if (!readMagic(source, &header.format))
         return HeaderStatus::WrongMagic;
     if (!readCountedString(source, header.targetName))
         return HeaderStatus::BadLength;
@@ -96,7 +113,7 @@ HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             return HeaderStatus::BadName;
     }
-    header.fileSize = readU32(source);
+    header.fileSize = header.format == PatchFormat::Patch1 ? readU32(source) : readU64(source);
     if (!readCountedString(source, header.message))
         return HeaderStatus::BadLength;
     return HeaderStatus::Valid;

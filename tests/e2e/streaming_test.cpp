@@ -205,7 +205,7 @@ TEST_F(Streaming, APatchChangedDuringTheRunWritesNothingUnverified) {
     ASSERT_EQ(run({"--original", "t.bin", "--patched", "t.new", "--patch", "fix.pat"}).exitCode, 0);
     const std::string patch = read("fix.pat");
     bool rolledBack = false;
-    for (unsigned n = 1; n <= 40; n += 2) {
+    for (unsigned n = 1; n <= 60; n += 2) {
         SCOPED_TRACE(n);
         write("t.bin", a);
         write("fix.pat", patch);

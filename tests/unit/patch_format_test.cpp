@@ -64,7 +64,8 @@ TEST(PatchFormat, ReadsHeaderBackAndChecksMagic) {
     const Case cases[] = {
         {"PATCH1\x01\0\0\0a\x10\0\0\0\x02\0\0\0m\0"s, HeaderStatus::Valid},
         {"PATCH1"s, HeaderStatus::Valid}, // everything else reads as empty
-        {"PATCH2\0\0\0\0"s, HeaderStatus::WrongMagic},
+        {"PATCH3\0\0\0\0"s, HeaderStatus::WrongMagic},
+        {"PATCH2\0\0\0\0"s, HeaderStatus::Valid}, // the large-file format
         {"patch1\0\0\0\0"s, HeaderStatus::WrongMagic},
         {"PATCH"s, HeaderStatus::WrongMagic},
         {""s, HeaderStatus::WrongMagic},

@@ -18,13 +18,15 @@ struct Scanned {
     std::vector<ModelBlock> blocks;
 };
 
-// Reads the patch file as a run does: the first pass, `between`, then one pass of windows.
-Scanned scanFile(const std::string& path, const std::function<void()>& between = {}) {
+// Reads the patch file as a run does: the first pass, `between`, then one pass of windows, in
+// the direction `reverse` gives.
+Scanned scanFile(const std::string& path, const std::function<void()>& between = {},
+                 bool reverse = false) {
     Scanned result;
     platform::File file = platform::openForReading(path);
     std::uint64_t size = 0;
     EXPECT_TRUE(platform::fileSize(file, size));
-    PatchReader reader(file, size, false);
+    PatchReader reader(file, size, reverse);
     PatchHeader header;
     reader.readHeader(header);
     result.status = static_cast<int>(reader.scanBlocks());
@@ -121,7 +123,7 @@ std::vector<Case> cases() {
 }
 
 // Whether the patch is read whole or window by window, the first pass and every later one find
-// what reading it all into memory finds.
+// what reading it all into memory finds, in either direction.
 TEST(PatchReader, FindWhatTheWholePatchHolds) {
     ScratchFolder folder;
     for (const Case& c : cases()) {
@@ -136,6 +138,10 @@ TEST(PatchReader, FindWhatTheWholePatchHolds) {
             EXPECT_FALSE(got.failed);
             EXPECT_EQ(got.status, want.status);
             EXPECT_TRUE(got.blocks == want.blocks);
+            Scanned reversed = scanFile(folder / "p.pat", {}, true);
+            for (ModelBlock& block : want.blocks)
+                block.swapSides();
+            EXPECT_TRUE(reversed.blocks == want.blocks);
             if (c.status == 0) {
                 // Cut off inside the last record.
                 writeFile(folder / "p.pat", bytes.substr(0, bytes.size() - 1));
