@@ -102,3 +102,7 @@ std::string le32(std::uint32_t value) {
         bytes[i] = static_cast<char>(value >> (8 * i));
     return bytes;
 }
+
+std::string le64(std::uint64_t value) {
+    return le32(static_cast<std::uint32_t>(value)) + le32(static_cast<std::uint32_t>(value >> 32));
+}

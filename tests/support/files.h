@@ -36,5 +36,6 @@ void writeFileAt(const std::string& path, std::uint64_t offset, const std::strin
 // Up to `count` bytes from `offset` (fewer at the end of the file); throws when it cannot read.
 std::string readFileAt(const std::string& path, std::uint64_t offset, std::size_t count);
 
-// Four bytes, least significant first.
+// Four or eight bytes, least significant first.
 std::string le32(std::uint32_t value);
+std::string le64(std::uint64_t value);
