@@ -1,5 +1,7 @@
 #include "fuzz_support.h"
 
+#include "patch/checksum.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -116,12 +118,13 @@ struct Reader {
     std::size_t at = 0;
 
     std::size_t left() const { return size - at; }
-    std::uint32_t u32() {
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4 && at < size; ++i, ++at)
-            value |= static_cast<std::uint32_t>(data[at]) << (8 * i);
+    std::uint64_t number(int bytes) {
+        std::uint64_t value = 0;
+        for (int i = 0; i < bytes && at < size; ++i, ++at)
+            value |= static_cast<std::uint64_t>(data[at]) << (8 * i);
         return value;
     }
+    std::uint32_t u32() { return static_cast<std::uint32_t>(number(4)); }
     bool counted(std::string& text) {
         std::uint32_t length = u32();
         if (length > left())
@@ -136,10 +139,12 @@ struct Reader {
 
 ReferencePatch referenceRead(const std::uint8_t* data, std::size_t size) {
     ReferencePatch patch;
-    if (size < 6 || std::memcmp(data, "PATCH1", 6) != 0) {
+    bool large = size >= 6 && std::memcmp(data, "PATCH2", 6) == 0;
+    if (size < 6 || (std::memcmp(data, "PATCH1", 6) != 0 && !large)) {
         patch.status = ReferenceStatus::WrongMagic;
         return patch;
     }
+    const int width = large ? 8 : 4;
     Reader reader{data, size, 6};
     patch.status = ReferenceStatus::BadLength;
     if (!reader.counted(patch.targetName))
@@ -149,17 +154,28 @@ ReferencePatch referenceRead(const std::uint8_t* data, std::size_t size) {
         if (c < 0x20 || c == 0x7F)
             return patch;
     patch.status = ReferenceStatus::BadLength;
-    patch.fileSize = reader.u32();
+    patch.fileSize = reader.number(width);
     if (!reader.counted(patch.message))
         return patch;
-    patch.status = ReferenceStatus::CutOff;
-    while (reader.left() > 0) {
-        if (reader.left() < 8)
+    // The records of "PATCH2" stop where its checksum begins, 8 bytes before the end.
+    const std::size_t recordsEnd = large ? (size < 8 ? 0 : size - 8) : size;
+    bool ended = !large;
+    while (reader.at < recordsEnd) {
+        patch.status = ReferenceStatus::CutOff;
+        if (recordsEnd - reader.at < std::size_t(2 * width))
             return patch;
         ReferenceBlock block;
-        block.offset = reader.u32();
-        std::uint64_t length = reader.u32();
-        if (2 * length > reader.left())
+        block.offset = reader.number(width);
+        std::uint64_t length = reader.number(width);
+        if (length > (recordsEnd - reader.at) / 2)
+            return patch;
+        if (large && block.offset == ~std::uint64_t(0) && length == 0) {
+            ended = true;
+            break;
+        }
+        patch.status = ReferenceStatus::Damaged;
+        const std::uint64_t largest = (std::uint64_t(1) << 63) - 1;
+        if (block.offset > largest || length > largest - block.offset)
             return patch;
         const std::uint8_t* original = data + reader.at;
         const std::uint8_t* patched = original + length;
@@ -170,6 +186,11 @@ ReferencePatch referenceRead(const std::uint8_t* data, std::size_t size) {
         block.patched.assign(patched, patched + length);
         patch.blocks.push_back(std::move(block));
     }
+    patch.status = ReferenceStatus::Damaged;
+    if (!ended)
+        return patch;
+    if (large && (reader.at != recordsEnd || reader.number(8) != checksumOf(data, recordsEnd)))
+        return patch;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
     for (const ReferenceBlock& block : patch.blocks)
         if (!block.original.empty())

@@ -45,19 +45,21 @@ int lowestFreeDescriptor();
 [[noreturn]] void fail(const std::string& what);
 
 struct ReferenceBlock {
-    std::uint32_t offset = 0;
+    std::uint64_t offset = 0;
     Bytes original;
     Bytes patched;
 };
 
 // BadName: the target name holds a byte below 0x20 or 0x7F. CutOff: bytes are left after the
-// last complete record. Overlapping: two non-empty blocks share a byte.
-enum class ReferenceStatus { Valid, WrongMagic, BadLength, BadName, CutOff, Overlapping };
+// last complete record. Overlapping: two non-empty blocks share a byte. Damaged ("PATCH2" only):
+// no end record, anything but the checksum after it, a wrong checksum, or a block that reaches
+// past 2^63 - 1.
+enum class ReferenceStatus { Valid, WrongMagic, BadLength, BadName, CutOff, Overlapping, Damaged };
 
 struct ReferencePatch {
     ReferenceStatus status = ReferenceStatus::WrongMagic;
     std::string targetName;
-    std::uint32_t fileSize = 0;
+    std::uint64_t fileSize = 0;
     std::string message;
     std::vector<ReferenceBlock> blocks; // trimmed of trailing equal pairs, as the list keeps them
 };
@@ -65,7 +67,9 @@ struct ReferencePatch {
 // Reads a patch file: "PATCH1"; counted name; size; counted message; then complete block
 // records up to the end. A 32-bit field cut short by the end reads its missing bytes as 0; a
 // counted string longer than what is left makes the header bad; so does a control byte in the
-// name; a cut-off last record or two blocks that share a byte make the blocks bad.
+// name; a cut-off last record or two blocks that share a byte make the blocks bad. "PATCH2" has
+// a 64-bit size, offsets and lengths, and its records end with an end record (offset all ones,
+// length 0) followed by the XXH3-64 checksum of every byte before it, which ends the file.
 ReferencePatch referenceRead(const std::uint8_t* data, std::size_t size);
 
 } // namespace fuzz

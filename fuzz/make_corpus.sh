@@ -60,6 +60,46 @@ head -c -1 many.pat >"$corpus/apply_patch/cut-short.pat"
 cp "$corpus/apply_patch/cut-short.pat" "$corpus/patch_reader/cut-short.pat"
 printf 'PATCH1' >"$corpus/patch_reader/magic-only.pat"
 
+# The same patches in the large-file format: 64-bit size, offsets and lengths, the end record
+# and the XXH3-64 checksum, from xxHash's header (libxxhash-dev).
+printf '#define XXH_INLINE_ALL\n#include <xxhash.h>\n#include <stdio.h>\n
+int main(void) { static unsigned char b[1 << 20]; size_t n = fread(b, 1, sizeof b, stdin);
+unsigned long long h = XXH3_64bits(b, n); fwrite(&h, 8, 1, stdout); return 0; }\n' >xxh3.c
+cc -O1 -o xxh3 xxh3.c
+python3 - "$corpus" <<'PY'
+import struct, subprocess, sys
+out = sys.argv[1]
+def large(small, damage=None):
+    at = 6
+    name_length = struct.unpack_from("<I", small, at)[0]
+    at += 4 + name_length
+    head = b"PATCH2" + small[6:at] + struct.pack("<Q", struct.unpack_from("<I", small, at)[0])
+    at += 4
+    message_length = struct.unpack_from("<I", small, at)[0]
+    head += small[at:at + 4 + message_length]
+    at += 4 + message_length
+    while at < len(small):
+        offset, length = struct.unpack_from("<II", small, at)
+        head += struct.pack("<QQ", offset, length) + small[at + 8:at + 8 + 2 * length]
+        at += 8 + 2 * length
+    head += struct.pack("<QQ", 2**64 - 1, 0)
+    if damage == "no-end":
+        head = head[:-16]
+    checksum = subprocess.run(["./xxh3"], input=head, capture_output=True, check=True).stdout
+    if damage == "bad-checksum":
+        checksum = bytes([checksum[0] ^ 1]) + checksum[1:]
+    return head + checksum + (b"\0" if damage == "trailing" else b"")
+for name in ("many", "with-message", "gap-8"):
+    small = open(name + ".pat", "rb").read()
+    for harness in ("apply_patch", "patch_reader"):
+        open(f"{out}/{harness}/large-{name}.pat", "wb").write(large(small))
+undo = open("undo.pat", "rb").read()
+open(f"{out}/apply_patch/large-undo.pat", "wb").write(large(undo))
+many = open("many.pat", "rb").read()
+for damage in ("no-end", "bad-checksum", "trailing"):
+    open(f"{out}/patch_reader/large-{damage}.pat", "wb").write(large(many, damage))
+PY
+
 # Packaged images: stand-in executable, patch, 4-byte trailer with the stand-in's size.
 python3 - "$corpus/embedded_patch" <<'PY'
 import struct, sys

@@ -6,7 +6,7 @@
 #include <cstring>
 
 PatchReader::PatchReader(const platform::File& file, std::uint64_t size, bool reverse)
-    : file_(&file), size_(size), reverse_(reverse),
+    : size_(size), reverse_(reverse),
       source_(checkedSourceFromFile(file, size, chunks_)),
       patchedSide_(checkedSourceFromFile(file, size, chunks_)) {
     // The large-file format's checksum covers every byte but its own.

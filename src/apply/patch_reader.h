@@ -74,7 +74,6 @@ class PatchReader {
     bool nextPiece(PatchWindow& window);
     bool startLongBlock(std::uint64_t offset, std::size_t length, PatchWindow& window);
 
-    const platform::File* file_;
     std::uint64_t size_;
     bool reverse_;
     ChunkHashes chunks_;
