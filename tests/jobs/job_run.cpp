@@ -43,6 +43,8 @@ JobResult JobRun::runJob(const std::vector<std::string>& arguments,
         result.code = end.code;
     }
     aroundRun(false);
+    for (faults::Call call : {faults::Call::ReadAt, faults::Call::WriteAt, faults::Call::SyncFile})
+        result.calls[static_cast<int>(call)] = faults::counted(call);
     faults::plant(faults::Plan());
     result.out = testing::internal::GetCapturedStdout();
     result.err = testing::internal::GetCapturedStderr();

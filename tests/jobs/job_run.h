@@ -13,6 +13,8 @@ struct JobResult {
     int code = 0;
     std::string out;
     std::string err;
+    unsigned calls[6] = {}; // how many calls of each faults::Call the run made
+    unsigned count(faults::Call call) const { return calls[static_cast<int>(call)]; }
 };
 
 class JobRun : public MorvaneRun {

@@ -126,6 +126,10 @@ void plant(const Plan& plan) {
     current.plan = plan;
 }
 
+unsigned counted(Call call) {
+    return state().counts[static_cast<int>(call)];
+}
+
 std::string describe(const Plan& plan) {
     return std::string(CALL_NAMES[static_cast<int>(plan.call)]) + ":" +
            std::to_string(plan.number) + (plan.onward ? "+" : "") + ":" +

@@ -48,6 +48,9 @@ struct Plan {
 // Plants a fault for in-process tests and restarts the counts; Plan() removes it.
 void plant(const Plan& plan);
 
+// How many calls of this kind the process made since the plan was last planted.
+unsigned counted(Call call);
+
 // The environment entry that plants `plan` in morvane_seamed, e.g. "WriteAt:2:kill".
 std::string describe(const Plan& plan);
 
