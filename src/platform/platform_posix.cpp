@@ -42,11 +42,10 @@ bool lockWithoutWaiting(const File& file, int kind) {
     int result;
     do {
         // The test seams stand in for a file system without locks.
-        if (!MORVANE_SEAM_BEFORE_CALL(Lock)) {
+        bool passes = MORVANE_SEAM_BEFORE_CALL(Lock);
+        result = passes ? ::flock(fd(file), kind | LOCK_NB) : -1;
+        if (!passes)
             errno = ENOLCK;
-            return true;
-        }
-        result = ::flock(fd(file), kind | LOCK_NB);
     } while (result != 0 && errno == EINTR);
     return result == 0 || errno != EWOULDBLOCK;
 }
