@@ -100,10 +100,11 @@ inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 }
 
 // Which file a handle leads to, in numbers that a reboot keeps, for records that must find the
-// file again: POSIX: the file system's own identity (its UUID, else statvfs's f_fsid; 0 when it
-// has neither) and the inode number, or for a block device the device number it names
-// (st_rdev); never the device number of the file system (st_dev) nor a device node's inode,
-// which may change at every boot. Windows: volume serial number and file index.
+// file again: POSIX: the file system's own identity (statvfs's f_fsid, or where that is only
+// the device number its UUID; 0 when it has neither) and the inode number, or for a block
+// device the device number it names (st_rdev); never the device number of the file system
+// (st_dev) nor a device node's inode, which may change at every boot. Windows: volume serial
+// number and file index.
 struct LastingIdentity {
     bool known = false;
     bool device = false; // a block device, named by `index`

@@ -180,20 +180,23 @@ struct FileSystemUuid {
 const unsigned long GET_FILE_SYSTEM_UUID = _IOR(0x15, 0, FileSystemUuid);
 #endif
 
-// What names the file system across reboots: its UUID, else statvfs's f_fsid, else 0.
-std::uint64_t fileSystemIdentity(int descriptor) {
+// What names the file system across reboots: statvfs's f_fsid, which tells btrfs subvolumes
+// apart (they share one UUID and number their files alike); where that is only the device
+// number (XFS, FAT), the file system's UUID; 0 when it has neither.
+std::uint64_t fileSystemIdentity(int descriptor, dev_t device) {
+    struct statvfs info;
     std::uint64_t identity = 0;
+    if (::fstatvfs(descriptor, &info) == 0 && info.f_fsid != static_cast<std::uint64_t>(device))
+        identity = static_cast<std::uint64_t>(info.f_fsid);
 #ifdef __linux__
     FileSystemUuid uuid = {};
-    if (::ioctl(descriptor, GET_FILE_SYSTEM_UUID, &uuid) == 0 && uuid.length <= 16) {
+    if (identity == 0 && ::ioctl(descriptor, GET_FILE_SYSTEM_UUID, &uuid) == 0 &&
+        uuid.length <= 16) {
         // Folded to 64 bits: the records compare the file's bytes too.
         for (std::uint8_t k = 0; k < uuid.length; ++k)
             identity = (identity << 8 | identity >> 56) ^ uuid.bytes[k];
     }
 #endif
-    struct statvfs info;
-    if (identity == 0 && ::fstatvfs(descriptor, &info) == 0)
-        identity = static_cast<std::uint64_t>(info.f_fsid);
     return identity;
 }
 
@@ -207,7 +210,7 @@ LastingIdentity lastingIdentityOf(const File& file) {
     identity.known = true;
     identity.device = S_ISBLK(info.st_mode);
     identity.index = static_cast<std::uint64_t>(identity.device ? info.st_rdev : info.st_ino);
-    identity.volume = identity.device ? 0 : fileSystemIdentity(fd(file));
+    identity.volume = identity.device ? 0 : fileSystemIdentity(fd(file), info.st_dev);
     return identity;
 }
 
