@@ -63,7 +63,7 @@ void openOutputOrFail(const std::string& name, const std::vector<platform::FileI
         failWith(EXIT_CANNOT_WRITE, failure);
     bool stream = !temporary && platform::isSpecialFile(name);
     if (temporary || stream) {
-        // Written directly, with no hold.
+        // Written directly. Opening a device or FIFO may wait: nothing is held yet.
         output.target = name;
         output.file = platform::openForWriting(name);
     } else {
@@ -77,6 +77,8 @@ void openOutputOrFail(const std::string& name, const std::vector<platform::FileI
         failWith(EXIT_CANNOT_WRITE, failure);
     }
     openOutputs().push_back(&output);
+    // Held while an old file is written in place; a fresh or temporary file is removed by an
+    // interruption instead (POSIX), and a device or FIFO has nothing to protect.
     bool inPlace = !temporary && !stream && output.freshName.empty();
     if (inPlace || (!stream && !platform::INTERRUPTION_REMOVES_FILES))
         output.hold.take();
