@@ -241,6 +241,16 @@ TEST_F(Surroundings, ADeviceNodeMadeAfreshKeepsItsRecord) {
     }
 }
 
+// When no record can be written in any folder, the patch is applied all the same, and no empty
+// record is left behind.
+TEST_F(Surroundings, APatchAppliesWhenNoRecordCanBeWritten) {
+    ProcessResult result = runSeamed(apply, {Call::WriteNext, 1, Action::Fail, true});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(read("t.bin") == patched);
+    EXPECT_EQ(records(), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
+}
+
 // While a run applies a patch, a run that would write the patch in place (it has a second link)
 // fails without touching it; one that replaces it by rename leaves the applying run its file.
 // Either way the applying run finishes with its own patch.
