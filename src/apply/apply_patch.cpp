@@ -77,7 +77,9 @@ void applyPatch(const std::string& patchName, bool reverse, TemporaryFile* tempo
     ResumeJob job;
     job.reverse = reverse;
     std::uint64_t patchSize = 0;
-    platform::File patchFile = openInputOrFail(patchName, "Could not open patch file", patchSize);
+    // Locked from the first read to the end: the rollback reads it again.
+    platform::File patchFile =
+        openInputOrFail(patchName, "Could not open patch file", patchSize, true);
     // The patch is read again while the blocks are verified and written; a failing run closes
     // it before it removes it when it is a temporary file (Windows deletes no open file).
     if (temporary != nullptr)
@@ -103,7 +105,7 @@ void applyPatch(const std::string& patchName, bool reverse, TemporaryFile* tempo
     if (targetSize != header.fileSize)
         failWith(EXIT_SIZE_MISMATCH, "File does not match size recorded in patch");
 
-    job.target = platform::identityOf(target);
+    job.target = platform::lastingIdentityOf(target);
     job.targetSize = targetSize;
     // A record of an interrupted run on this file with this patch: the file may hold some
     // blocks in one state and some in the other, and this run takes it to its own side.

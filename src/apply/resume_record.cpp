@@ -9,10 +9,12 @@
 
 namespace {
 
-const char RECORD_MAGIC[] = "MVRESUM2";
+// Records of earlier builds (MVRESUM2, which named the target by its device number) are not
+// recognised.
+const char RECORD_MAGIC[] = "MVRESUM3";
 const std::size_t RECORD_MAGIC_SIZE = 8;
-// The magic, five 64-bit fields and the direction.
-const std::size_t RECORD_SIZE = RECORD_MAGIC_SIZE + 5 * 8 + 4;
+// The magic, five 64-bit fields, whether the target is a device, and the direction.
+const std::size_t RECORD_SIZE = RECORD_MAGIC_SIZE + 5 * 8 + 4 + 4;
 // Far more than any record holds; a larger file is not one.
 const std::uint64_t LARGEST_RECORD = 1 << 20;
 
@@ -32,10 +34,10 @@ std::vector<std::string> recordFolders() {
 }
 
 // The name is derived from the target's identity and the patch, so the next run of this job
-// finds it and a job with another patch never does.
+// finds it, after a reboot too, and a job with another patch never does.
 std::string recordName(const std::string& folder, const ResumeJob& job) {
-    return folder + "morvane-resume-" + hex(job.target.device) + "-" + hex(job.target.index) + "-" +
-           hex(job.patchHash);
+    return folder + "morvane-resume-" + (job.target.device ? "dev" : hex(job.target.volume)) + "-" +
+           hex(job.target.index) + "-" + hex(job.patchHash);
 }
 
 void writeU64(ByteSink& sink, std::uint64_t value) {
@@ -46,11 +48,12 @@ void writeU64(ByteSink& sink, std::uint64_t value) {
 std::string encode(const ResumeJob& job) {
     ByteSink sink;
     writeBytes(sink, RECORD_MAGIC, RECORD_MAGIC_SIZE);
-    writeU64(sink, job.target.device);
+    writeU64(sink, job.target.volume);
     writeU64(sink, job.target.index);
     writeU64(sink, job.targetSize);
     writeU64(sink, job.patchLength);
     writeU64(sink, job.patchHash);
+    writeU32(sink, job.target.device ? 1 : 0);
     writeU32(sink, job.reverse ? 1 : 0);
     return std::string(sink.buffer.begin(), sink.buffer.end());
 }
@@ -81,15 +84,17 @@ bool sameJob(const std::string& bytes, const ResumeJob& job) {
     if (bytes.size() != RECORD_SIZE || readBytes(source, magic, sizeof magic) != sizeof magic ||
         std::memcmp(magic, RECORD_MAGIC, sizeof magic) != 0)
         return false;
-    platform::FileIdentity target;
-    target.known = true;
-    target.device = readU64(source);
-    target.index = readU64(source);
+    std::uint64_t volume = readU64(source);
+    std::uint64_t index = readU64(source);
     std::uint64_t targetSize = readU64(source);
     std::uint64_t patchLength = readU64(source);
     std::uint64_t patchHash = readU64(source);
+    bool device = readU32(source) == 1;
     readU32(source); // the direction of the interrupted run; either direction may finish it
-    return platform::sameFile(target, job.target) && targetSize == job.targetSize &&
+    // A wrong match can only come from a file that kept this identity and size; the run still
+    // finds every byte of every block on one of its two sides, or changes nothing.
+    return volume == job.target.volume && index == job.target.index &&
+           device == job.target.device && targetSize == job.targetSize &&
            patchLength == job.patchLength && patchHash == job.patchHash;
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 
 struct ResumeJob {
-    platform::FileIdentity target;
+    platform::LastingIdentity target; // what a reboot keeps of the target's identity
     std::uint64_t targetSize = 0;
     std::uint64_t patchLength = 0;
     std::uint64_t patchHash = 0;
@@ -20,7 +20,7 @@ struct ResumeJob {
 };
 
 // Sets `record` when a record of this user's for exactly this target and patch exists: the
-// same file (by identity, however its name is spelled), size and patch.
+// same file (by its lasting identity, however its name is spelled), size and patch.
 void findResumeRecord(ResumeJob& job);
 // Writes the record and its folder entry to stable storage and sets `record`; when no folder
 // can take it, or another user's file has the record's name, nothing is written.

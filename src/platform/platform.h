@@ -99,18 +99,37 @@ inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
     return a.known && b.known && a.device == b.device && a.index == b.index;
 }
 
-// True when the name leads to something other than a regular file (a device, a FIFO).
+// Which file a handle leads to, in numbers that a reboot keeps, for records that must find the
+// file again: POSIX: the file system's own identity (statvfs's f_fsid, or where that is only
+// the device number its UUID; 0 when it has neither) and the inode number, or for a block
+// device the device number it names (st_rdev); never the device number of the file system
+// (st_dev) nor a device node's inode, which may change at every boot. Windows: volume serial
+// number and file index.
+struct LastingIdentity {
+    bool known = false;
+    bool device = false; // a block device, named by `index`
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+};
+LastingIdentity lastingIdentityOf(const File& file);
+
+// True when the name leads to something other than a regular file (a device, a FIFO). POSIX:
+// false when a link on the way may not be followed (see createFileBeside).
 bool isSpecialFile(const std::string& name);
 // Opens an output for the regular file that `name` leads to, whose name `target` receives.
 // Usually a new file, made exclusively with a fresh name in that file's folder (`freshName`),
-// to be put in place with replaceFile: for a missing file with the permissions a new file of
-// that name would get, for an existing one with its owner, group, permission bits and extended
-// attributes. When the old file has more than one link, or a fresh file cannot have what it has
-// or cannot be made, the old file itself is returned, emptied, and `freshName` is empty. No
-// file when an existing output cannot be written.
+// to be put in place with replaceFile: a missing file's is created as any new file is (POSIX:
+// mode 0666, less the umask or as the folder's default ACL says), an existing one's gets its
+// owner, group, permission bits and extended attributes. When the old file has more than one
+// link, or a fresh file cannot have what it has or cannot be made, the old file itself is
+// returned, emptied once an exclusive lock on it is taken without waiting (POSIX), and
+// `freshName` is empty. No file when an existing output cannot be written or another process
+// holds a lock on it.
 // A symbolic link stays a link: the file it leads to is replaced. POSIX follows a dangling link
-// too and creates the file it names; Windows cannot tell where a dangling link (or any reparse
-// point whose file is gone) would lead and gives no file for it.
+// too and creates the file it names, but follows no link where the kernel's protection of
+// shared folders would not: in a sticky folder that everyone may write, a link owned by neither
+// the folder's owner nor the user gives no file. Windows cannot tell where a dangling link (or
+// any reparse point whose file is gone) would lead and gives no file for it.
 File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
 // Puts `from` in place under the name `to`, replacing the file that had it, in one step.
 bool replaceFile(const std::string& from, const std::string& to);
@@ -205,7 +224,8 @@ bool startViewer(const std::string& path);
 // The user's own folder for files that must outlive a reboot (POSIX: $XDG_STATE_HOME/morvane
 // or ~/.local/state/morvane; Windows: %LOCALAPPDATA%\Morvane), created for the owner only
 // when missing, ending with the path separator; empty when there is none that only this user
-// can write.
+// can write. POSIX creates only that last folder, and only in a folder that exists and belongs
+// to the effective user: never anything under another user's home.
 std::string stateFolder();
 // Writes the folder's entries (a file just created in it) out to stable storage.
 void syncFolder(const std::string& folder);
@@ -226,6 +246,17 @@ bool prepareProcess();
 // outside a write phase; each call replaces the list. POSIX only: Windows deletes no file that
 // is still open.
 void removeWhenInterrupted(const std::vector<std::string>& names);
+// POSIX: an interruption outside a hold also removes the fresh file of the output being
+// written, listed by createFileBeside from the moment it exists; taken off the list here once
+// it is put in place or removed. Windows lists nothing.
+void forgetFreshFile();
+// Whether an interruption removes the run's files itself (POSIX), so that outputs need no hold
+// while they are written; Windows deletes no file that is still open, and holds them instead.
+#ifdef _WIN32
+const bool INTERRUPTION_REMOVES_FILES = false;
+#else
+const bool INTERRUPTION_REMOVES_FILES = true;
+#endif
 // While a hold is taken, interruptions (Ctrl-C, a termination request, a closed console or
 // terminal) wait and take effect when it is released, so a write phase is never cut in the
 // middle. Holds nest; one that goes is released.
@@ -281,7 +312,7 @@ void copyPermissions(const std::string& source, const File& target);
 #ifdef MORVANE_TEST_SEAMS
 // Test builds only: faults planted into the file calls by a plan that lives with the tests.
 namespace seam {
-enum class Call { ReadAt, WriteAt, WriteNext, SyncFile, Replace };
+enum class Call { ReadAt, WriteAt, WriteNext, SyncFile, Replace, Open, Lock };
 // Counts the call on `file`. May shorten `count`; false when the call must report a failure
 // after moving that many bytes.
 bool before(Call call, const File& file, std::size_t& count);
@@ -289,16 +320,21 @@ bool before(Call call, const File& file, std::size_t& count);
 bool before(Call call);
 // Ends the process abruptly when the plan says so for this call.
 void after(Call call);
+// Counts an open by name, after its checks by name and before the open itself; may put
+// something else under the name.
+void beforeOpen(const std::string& name);
 // True when the plan says whether the console is the program's own (`alone`).
 bool consoleOfItsOwn(bool& alone);
 } // namespace seam
 #define MORVANE_SEAM_BEFORE(call, count) seam::before(seam::Call::call, file, count)
 #define MORVANE_SEAM_BEFORE_CALL(call) seam::before(seam::Call::call)
 #define MORVANE_SEAM_AFTER(call) seam::after(seam::Call::call)
+#define MORVANE_SEAM_OPEN(name) seam::beforeOpen(name)
 #else
 #define MORVANE_SEAM_BEFORE(call, count) true
 #define MORVANE_SEAM_BEFORE_CALL(call) true
 #define MORVANE_SEAM_AFTER(call) ((void)0)
+#define MORVANE_SEAM_OPEN(name) ((void)0)
 #endif
 
 } // namespace platform

@@ -8,9 +8,12 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -38,9 +41,36 @@ bool waitsAgain(const File& file) {
 bool lockWithoutWaiting(const File& file, int kind) {
     int result;
     do {
-        result = ::flock(fd(file), kind | LOCK_NB);
+        // The test seams stand in for a file system without locks.
+        bool passes = MORVANE_SEAM_BEFORE_CALL(Lock);
+        result = passes ? ::flock(fd(file), kind | LOCK_NB) : -1;
+        if (!passes)
+            errno = ENOLCK;
     } while (result != 0 && errno == EINTR);
     return result == 0 || errno != EWOULDBLOCK;
+}
+
+const int INTERRUPTIONS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+sigset_t interruptions() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : INTERRUPTIONS)
+        sigaddset(&set, signal);
+    return set;
+}
+
+// The files an interruption outside a hold removes, for the handler below: fixed storage, since
+// a handler may not allocate. The run's temporary files, and the fresh file of its output.
+const std::size_t MOST_TEMPORARIES = 4;
+char temporaries[MOST_TEMPORARIES][4096];
+char freshOutput[4096];
+
+// Lists the fresh file (empty for none); interruptions must be blocked, so that the handler
+// never sees it half-written.
+void listFreshFile(const std::string& name) {
+    bool fits = name.size() < sizeof freshOutput;
+    std::memcpy(freshOutput, fits ? name.c_str() : "", fits ? name.size() + 1 : 1);
 }
 
 // Writes the bytes at `offset`, or at the current position when it is AT_POSITION (pipes and
@@ -81,6 +111,7 @@ File openFile(const std::string& name, Access access, Disposition disposition, u
     if (dataOnly && (::stat(name.c_str(), &info) != 0 || !holdsData(info)))
         return File();
     // Between the check by name and the open, a FIFO may be put in place.
+    MORVANE_SEAM_OPEN(name);
     bool noWait = dataOnly || (flags & NO_WAIT) != 0;
     int how = ACCESS[static_cast<int>(access)] | DISPOSITION[static_cast<int>(disposition)] |
               O_CLOEXEC | ((flags & NO_FOLLOW) != 0 ? O_NOFOLLOW : 0) | (noWait ? O_NONBLOCK : 0);
@@ -138,31 +169,100 @@ FileIdentity identityOfName(const std::string& name) {
     return ::stat(name.c_str(), &info) == 0 ? identityFrom(info) : FileIdentity();
 }
 
-bool isSpecialFile(const std::string& name) {
+namespace {
+
+#ifdef __linux__
+// The file system's UUID, where the kernel gives it (Linux 6.5 and later).
+struct FileSystemUuid {
+    std::uint8_t length;
+    std::uint8_t bytes[16];
+};
+const unsigned long GET_FILE_SYSTEM_UUID = _IOR(0x15, 0, FileSystemUuid);
+#endif
+
+// What names the file system across reboots: statvfs's f_fsid, which tells btrfs subvolumes
+// apart (they share one UUID and number their files alike); where that is only the device
+// number (XFS, FAT), the file system's UUID; 0 when it has neither.
+std::uint64_t fileSystemIdentity(int descriptor, dev_t device) {
+    struct statvfs info;
+    std::uint64_t identity = 0;
+    if (::fstatvfs(descriptor, &info) == 0 && info.f_fsid != static_cast<std::uint64_t>(device))
+        identity = static_cast<std::uint64_t>(info.f_fsid);
+#ifdef __linux__
+    FileSystemUuid uuid = {};
+    if (identity == 0 && ::ioctl(descriptor, GET_FILE_SYSTEM_UUID, &uuid) == 0 &&
+        uuid.length <= 16) {
+        // Folded to 64 bits: the records compare the file's bytes too.
+        for (std::uint8_t k = 0; k < uuid.length; ++k)
+            identity = (identity << 8 | identity >> 56) ^ uuid.bytes[k];
+    }
+#endif
+    return identity;
+}
+
+} // namespace
+
+LastingIdentity lastingIdentityOf(const File& file) {
+    LastingIdentity identity;
     struct stat info;
-    return ::stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+    if (::fstat(fd(file), &info) != 0)
+        return identity;
+    identity.known = true;
+    identity.device = S_ISBLK(info.st_mode);
+    identity.index = static_cast<std::uint64_t>(identity.device ? info.st_rdev : info.st_ino);
+    identity.volume = identity.device ? 0 : fileSystemIdentity(fd(file), info.st_dev);
+    return identity;
 }
 
 namespace {
 
-// The name a chain of symbolic links ends in, whether that file exists or not.
-std::string followLinks(const std::string& name) {
-    std::string path = name;
+// Whether the kernel's protection of shared folders (fs.protected_symlinks) would follow the
+// link `path`: in a sticky folder that everyone may write, only a link of the user's own or of
+// the folder's owner. Applied whether that protection is on or not.
+bool mayFollow(const std::string& path, const struct stat& link) {
+    if (link.st_uid == ::geteuid())
+        return true;
+    std::size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct stat info;
+    if (::stat(folder.c_str(), &info) != 0)
+        return false;
+    const mode_t SHARED = S_ISVTX | S_IWOTH;
+    return (info.st_mode & SHARED) != SHARED || link.st_uid == info.st_uid;
+}
+
+// The name a chain of symbolic links ends in (`path`), whether that file exists or not; false
+// when a link on the way may not be followed.
+bool followLinks(const std::string& name, std::string& path) {
+    path = name;
     for (int hops = 0; hops < 40; ++hops) {
         struct stat info;
         if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-            return path;
+            return true;
+        if (!mayFollow(path, info))
+            return false;
         std::vector<char> buffer(static_cast<std::size_t>(info.st_size) + 1);
         ssize_t length = ::readlink(path.c_str(), buffer.data(), buffer.size());
         if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size())
-            return path;
+            return true;
         std::string link(buffer.data(), static_cast<std::size_t>(length));
         std::size_t slash = path.rfind('/');
         path =
             link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
     }
-    return path;
+    return true;
 }
+
+} // namespace
+
+bool isSpecialFile(const std::string& name) {
+    std::string target;
+    struct stat info;
+    return followLinks(name, target) && ::stat(target.c_str(), &info) == 0 &&
+           !S_ISREG(info.st_mode);
+}
+
+namespace {
 
 // The names of the file's extended attributes, each ended by a zero byte.
 bool attributeNames(int descriptor, std::vector<char>& names) {
@@ -222,8 +322,9 @@ bool copyAttributes(int from, int to) {
     return true;
 }
 
-// What the old file had and writing in place kept: owner, group, permission bits, extended
-// attributes.
+// What the old file had and writing in place kept: owner, group, extended attributes (an ACL
+// the folder gave the fresh file goes), permission bits. The bits come last: changing the
+// owner clears the set-user-ID and set-group-ID bits.
 bool takeOver(int old, const struct stat& info, int fresh) {
     struct stat freshInfo;
     if (::fstat(fresh, &freshInfo) != 0)
@@ -231,18 +332,56 @@ bool takeOver(int old, const struct stat& info, int fresh) {
     if ((freshInfo.st_uid != info.st_uid || freshInfo.st_gid != info.st_gid) &&
         ::fchown(fresh, info.st_uid, info.st_gid) != 0)
         return false;
-    return ::fchmod(fresh, info.st_mode & 07777) == 0 && copyAttributes(old, fresh);
+    return copyAttributes(old, fresh) && ::fchmod(fresh, info.st_mode & 07777) == 0;
+}
+
+// Makes a new file exclusively under a fresh name (".morvane-" and six letters or digits) in the
+// folder (empty, or ending with '/'), and lists it for interruptions in the same step. A new
+// output is created as any new file (0666, and the kernel applies the umask or the folder's
+// default ACL); one that replaces a file is private until it takes that file's permissions.
+File createFresh(const std::string& folder, bool replacing, std::string& freshName) {
+    static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::uint64_t counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        struct timespec now = {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        // Only unlikely to be taken: O_EXCL makes the file safe whatever its name.
+        std::uint64_t value = std::uint64_t(::getpid()) << 40 ^ std::uint64_t(now.tv_nsec) ^
+                              std::uint64_t(now.tv_sec) << 20 ^ ++counter * 0x9E3779B97F4A7C15u;
+        value = (value ^ value >> 31) * 0xBF58476D1CE4E5B9u;
+        std::string name = folder + ".morvane-";
+        for (int k = 0; k < 6; ++k, value /= 62)
+            name += LETTERS[value % 62];
+        sigset_t set = interruptions();
+        sigset_t previous;
+        ::sigprocmask(SIG_BLOCK, &set, &previous);
+        File file = openFile(name, Access::Write, Disposition::CreateNew,
+                             NO_FOLLOW | (replacing ? OWNER_ONLY : 0));
+        int error = errno;
+        if (isOpen(file))
+            listFreshFile(name);
+        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+        if (isOpen(file)) {
+            freshName = name;
+            return file;
+        }
+        if (error != EEXIST)
+            break;
+    }
+    return File();
 }
 
 } // namespace
 
 File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
-    // Through a link, dangling or not, the file it leads to is created or replaced, as
-    // writing through the link would.
-    target = followLinks(name);
     freshName.clear();
-    // An existing output must be one this user may write, as it was when written in place.
-    File old = openFile(target, Access::Write, Disposition::OpenExisting, NO_WAIT);
+    // Through a link, dangling or not, the file it leads to is created or replaced, as writing
+    // through the link would; a link that the kernel would not follow is refused.
+    if (!followLinks(name, target))
+        return File();
+    // An existing output must be one this user may write, as it was when written in place. A
+    // link put under the name since it was looked at is not followed.
+    File old = openFile(target, Access::Write, Disposition::OpenExisting, NO_FOLLOW | NO_WAIT);
     struct stat info;
     bool exists = isOpen(old);
     if (exists && (::fstat(fd(old), &info) != 0 || !S_ISREG(info.st_mode)))
@@ -250,33 +389,20 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     if (!exists && errno != ENOENT)
         return File();
     std::size_t slash = target.rfind('/');
-    std::string pattern =
-        (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
-        ".morvane-XXXXXX";
-    std::vector<char> fresh(pattern.begin(), pattern.end());
-    fresh.push_back('\0');
+    std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     // A second link would keep the old content under its other name.
-    int descriptor = exists && info.st_nlink > 1 ? -1 : ::mkostemp(fresh.data(), O_CLOEXEC);
-    File file(descriptor);
-    if (descriptor >= 0) {
-        bool kept;
-        if (exists) {
-            kept = takeOver(fd(old), info, descriptor);
-        } else {
-            // mkostemp makes the file private; a new file of that name gets 0666 less the umask.
-            mode_t mask = ::umask(0);
-            ::umask(mask);
-            kept = ::fchmod(descriptor, 0666 & ~mask) == 0;
-        }
-        if (kept) {
-            freshName = fresh.data();
-            return file;
-        }
+    File file = exists && info.st_nlink > 1 ? File() : createFresh(folder, exists, freshName);
+    if (isOpen(file) && (!exists || takeOver(fd(old), info, fd(file))))
+        return file;
+    if (isOpen(file)) {
         file = File();
-        ::unlink(fresh.data());
+        ::unlink(freshName.c_str());
+        forgetFreshFile();
+        freshName.clear();
     }
-    // No fresh file can carry what the old one has: the output goes into the old file itself.
-    if (!exists || ::ftruncate(fd(old), 0) != 0)
+    // No fresh file can carry what the old one has: the output goes into the old file itself,
+    // once no other process reads or writes it under a lock (an applying run reads its patch so).
+    if (!exists || !lockWithoutWaiting(old, LOCK_EX) || ::ftruncate(fd(old), 0) != 0)
         return File();
     return old;
 }
@@ -488,17 +614,6 @@ std::string temporaryFolder() {
     return folder;
 }
 
-namespace {
-// Creates each missing folder of the path for the owner only.
-void makeFolders(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        ::mkdir(path.substr(0, slash).c_str(), 0700);
-        if (slash == std::string::npos)
-            return;
-    }
-}
-} // namespace
-
 std::string stateFolder() {
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
@@ -510,9 +625,13 @@ std::string stateFolder() {
         base = std::string(home) + "/.local/state";
     else
         return std::string();
-    std::string folder = base + "/morvane";
-    makeFolders(folder);
+    // Root with another user's HOME must not take that user's folders: only the last one is
+    // made, in a folder of the user's own.
     struct stat info;
+    if (::stat(base.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+        return std::string();
+    std::string folder = base + "/morvane";
+    ::mkdir(folder.c_str(), 0700);
     if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
         info.st_uid != ::geteuid() || (info.st_mode & 022) != 0 ||
         ::access(folder.c_str(), W_OK | X_OK) != 0)
@@ -585,28 +704,15 @@ void removeFile(const std::string& name) {
 namespace {
 unsigned holdDepth = 0;
 
-const int INTERRUPTIONS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-sigset_t interruptions() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : INTERRUPTIONS)
-        sigaddset(&set, signal);
-    return set;
-}
-
-// The run's temporary files, for the handler below: fixed storage, since a handler may not
-// allocate.
-const std::size_t MOST_TEMPORARIES = 4;
-char temporaries[MOST_TEMPORARIES][4096];
-
-// An interruption outside a write phase removes the run's temporary files, then ends the
-// process as it would have without the handler.
+// An interruption outside a hold removes the run's temporary files and its output's fresh file,
+// then ends the process as it would have without the handler: by the signal.
 void onInterruption(int signal) {
     for (const char* name : temporaries) {
         if (name[0] != '\0')
             ::unlink(name);
     }
+    if (freshOutput[0] != '\0')
+        ::unlink(freshOutput);
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }
@@ -642,6 +748,14 @@ void removeWhenInterrupted(const std::vector<std::string>& names) {
         bool fits = k < names.size() && names[k].size() < sizeof temporaries[k];
         std::memcpy(temporaries[k], fits ? names[k].c_str() : "", fits ? names[k].size() + 1 : 1);
     }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void forgetFreshFile() {
+    sigset_t set = interruptions();
+    sigset_t previous;
+    ::sigprocmask(SIG_BLOCK, &set, &previous);
+    listFreshFile(std::string());
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 

@@ -141,6 +141,16 @@ FileIdentity identityOf(const File& file) {
     return identity;
 }
 
+// The volume serial number and the file index survive a reboot.
+LastingIdentity lastingIdentityOf(const File& file) {
+    FileIdentity identity = identityOf(file);
+    LastingIdentity lasting;
+    lasting.known = identity.known;
+    lasting.volume = identity.device;
+    lasting.index = identity.index;
+    return lasting;
+}
+
 namespace {
 // Opens whatever the name leads to, a folder included, only to look at it.
 File openToLookAt(const std::string& name) {
@@ -506,6 +516,8 @@ void waitForKey() {
 }
 
 void removeWhenInterrupted(const std::vector<std::string>&) {}
+
+void forgetFreshFile() {}
 
 void InterruptionHold::take() {
     if (!held)

@@ -30,8 +30,10 @@ bool forget(OutputFile* output) {
 void discard(OutputFile& output) {
     forget(&output);
     output.file = platform::File(); // Windows deletes no file that is still open
-    if (!output.freshName.empty())
+    if (!output.freshName.empty()) {
         platform::removeFile(output.freshName);
+        platform::forgetFreshFile();
+    }
     output.hold.release();
 }
 
@@ -59,14 +61,14 @@ void openOutputOrFail(const std::string& name, const std::vector<platform::FileI
     // An output never replaces what the run reads.
     if (!temporary && replacesAnInput(name, inputs))
         failWith(EXIT_CANNOT_WRITE, failure);
-    if (temporary || platform::isSpecialFile(name)) {
-        // Written in place. Opening a device or FIFO may wait: interruptions are held once it
-        // is open.
+    bool stream = !temporary && platform::isSpecialFile(name);
+    if (temporary || stream) {
+        // Written directly. Opening a device or FIFO may wait: nothing is held yet.
         output.target = name;
         output.file = platform::openForWriting(name);
     } else {
-        // The fresh file is made under the hold, which never waits, so that no interruption
-        // leaves it behind.
+        // Made under the hold, which never waits: an old file is not emptied, nor a fresh file
+        // left unlisted, by an interruption.
         output.hold.take();
         output.file = platform::createFileBeside(name, output.freshName, output.target);
     }
@@ -75,17 +77,28 @@ void openOutputOrFail(const std::string& name, const std::vector<platform::FileI
         failWith(EXIT_CANNOT_WRITE, failure);
     }
     openOutputs().push_back(&output);
-    output.hold.take();
+    // Held while an old file is written in place; a fresh or temporary file is removed by an
+    // interruption instead (POSIX), and a device or FIFO has nothing to protect.
+    bool inPlace = !temporary && !stream && output.freshName.empty();
+    if (inPlace || (!stream && !platform::INTERRUPTION_REMOVES_FILES))
+        output.hold.take();
+    else
+        output.hold.release();
     output.sink = sinkToFile(output.file);
 }
 
 void commitOutputOrFail(OutputFile& output, const char* failure) {
     bool done = flushSink(output.sink);
-    if (output.freshName.empty())
+    if (output.freshName.empty()) {
         done = platform::closeFile(output.file) && done;
-    else
-        done = done && platform::syncFile(output.file) && platform::closeFile(output.file) &&
-               platform::replaceFile(output.freshName, output.target);
+    } else {
+        done = done && platform::syncFile(output.file) && platform::closeFile(output.file);
+        // The name holds the old file or the whole output, whenever an interruption comes.
+        output.hold.take();
+        done = done && platform::replaceFile(output.freshName, output.target);
+        if (done)
+            platform::forgetFreshFile();
+    }
     // A failed output is discarded on the way out: its fresh file goes, the old file stays.
     if (!done)
         failWith(EXIT_CANNOT_WRITE, failure);

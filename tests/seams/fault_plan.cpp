@@ -15,14 +15,14 @@
 namespace faults {
 namespace {
 
-const char* const CALL_NAMES[] = {"ReadAt",    "OwnReadAt", "WriteAt",
-                                  "WriteNext", "SyncFile",  "Replace"};
+const char* const CALL_NAMES[] = {"ReadAt",   "OwnReadAt", "WriteAt", "WriteNext",
+                                  "SyncFile", "Replace",   "Open",    "Lock"};
 const char* const ACTION_NAMES[] = {"none",   "fail", "short", "kill",   "interrupt", "terminate",
-                                    "hangup", "quit", "stop",  "change", "cut"};
+                                    "hangup", "quit", "stop",  "change", "cut",       "fifo"};
 
 struct State {
     Plan plan;
-    unsigned counts[6] = {0, 0, 0, 0, 0, 0};
+    unsigned counts[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     bool loaded = false;
     bool startedUp = false; // a file other than the program's own has been touched
     platform::FileIdentity own;
@@ -183,9 +183,24 @@ bool before(Call call, const File& file, std::size_t& count) {
 bool before(Call call) {
     faults::State& current = faults::loaded();
     current.startedUp = true;
-    current.last = call == Call::SyncFile ? faults::Call::SyncFile : faults::Call::Replace;
+    current.last = call == Call::SyncFile ? faults::Call::SyncFile
+                   : call == Call::Lock   ? faults::Call::Lock
+                                          : faults::Call::Replace;
     ++current.counts[static_cast<int>(current.last)];
     return !faults::planned(faults::Action::Fail) && !faults::planned(faults::Action::Short);
+}
+
+void beforeOpen(const std::string& name) {
+    faults::State& current = faults::loaded();
+    current.last = faults::Call::Open;
+    ++current.counts[static_cast<int>(current.last)];
+#ifndef _WIN32
+    if (faults::planned(faults::Action::Fifo) &&
+        (::unlink(name.c_str()) != 0 || ::mkfifo(name.c_str(), 0600) != 0))
+        std::abort();
+#else
+    (void)name;
+#endif
 }
 
 void after(Call) {

@@ -3,17 +3,20 @@
 // "<call>:<n>:<action>". The calls: ReadAt (reads of any file but the program's own), OwnReadAt
 // (reads of the program's own file; those of start-up, before any other file is touched, are never
 // counted, so plans do not depend on how start-up looks for an embedded patch), WriteAt, WriteNext,
-// SyncFile (flushes to stable storage) and Replace (the rename that puts a fresh file in place
-// of the old one). n counts that call from 1 over the run ("<n>+": that call and every later one).
-// The actions: fail (nothing moves, the call reports an error), short (half the bytes move; a read
-// then looks like the end of the file, a write reports an error), kill (the call completes, then
-// the process is killed without any clean-up), interrupt, terminate, hangup or quit (the call
-// completes, then the process sends itself SIGINT, SIGTERM, SIGHUP or SIGQUIT; POSIX only), stop
-// (the call completes, then the process stops itself with SIGSTOP until it is sent SIGCONT; POSIX
-// only), change (before the call, the file's last byte is flipped on disk, as if another program
-// wrote to it; POSIX only) or cut (before the call, the file is cut to half its size on disk;
-// POSIX only). A flush or a rename moves no bytes: short fails it as fail does, and
-// change does nothing. MORVANE_TEST_CONSOLE=own makes the Windows program take its console for one
+// SyncFile (flushes to stable storage), Replace (the rename that puts a fresh file in place
+// of the old one), Open (every open by name, after its checks by name and before the open
+// itself) and Lock (every lock taken on an open file). n counts that call from 1 over the run
+// ("<n>+": that call and every later one). The actions: fail (nothing moves, the call reports an
+// error), short (half the bytes move; a read then looks like the end of the file, a write reports
+// an error), kill (the call completes, then the process is killed without any clean-up), interrupt,
+// terminate, hangup or quit (the call completes, then the process sends itself SIGINT, SIGTERM,
+// SIGHUP or SIGQUIT; POSIX only), stop (the call completes, then the process stops itself with
+// SIGSTOP until it is sent SIGCONT; POSIX only), change (before the call, the file's last byte is
+// flipped on disk, as if another program wrote to it; POSIX only) or cut (before the call, the file
+// is cut to half its size on disk; POSIX only), or fifo (Open: the name is replaced by a FIFO, as
+// another program might do between the check and the open; POSIX only). A flush or a rename moves
+// no bytes: short fails it as fail does, and change does nothing. A failing Lock fails as on a file
+// system without locks. MORVANE_TEST_CONSOLE=own makes the Windows program take its console for one
 // of its own (as after a double click), =shared for one it shares.
 #pragma once
 
@@ -23,7 +26,7 @@
 
 namespace faults {
 
-enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext, SyncFile, Replace };
+enum class Call { ReadAt, OwnReadAt, WriteAt, WriteNext, SyncFile, Replace, Open, Lock };
 enum class Action {
     None,
     Fail,
@@ -35,7 +38,8 @@ enum class Action {
     Quit,
     Stop,
     Change,
-    Cut
+    Cut,
+    Fifo
 };
 
 struct Plan {

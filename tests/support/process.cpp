@@ -393,6 +393,37 @@ ProcessResult runChild(const std::string& program, const std::vector<std::string
 
 } // namespace
 
+int startProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const ProcessOptions& options) {
+    std::vector<std::string> current;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        current.emplace_back(*entry);
+    std::vector<std::string> environment = editedEnvironment(current, options);
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> argumentCopies = {program};
+    argumentCopies.insert(argumentCopies.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : argumentCopies)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    pid_t child = ::fork();
+    if (child < 0)
+        throw std::runtime_error("cannot start " + program + ": fork failed");
+    if (child == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        for (int stream = 0; stream <= 2; ++stream)
+            ::dup2(null, stream);
+        if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0)
+            ::_exit(126);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    return child;
+}
+
 #endif
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,

@@ -34,6 +34,14 @@ struct ProcessOptions {
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const ProcessOptions& options = ProcessOptions());
 
+#ifndef _WIN32
+// Starts `program` as runProcess does, with standard input, output and error on the null
+// device, and does not wait for it: returns its process id, for tests that signal the process
+// or read its raw wait status (runProcess reports a death by a signal as 128 + n).
+int startProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const ProcessOptions& options = ProcessOptions());
+#endif
+
 // True in a Windows build that runs under Wine.
 bool runningUnderWine();
 
