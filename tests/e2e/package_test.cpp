@@ -207,7 +207,7 @@ TEST_F(Package, CopyWithoutAValidTrailerIsThePlainTool) {
         {"one byte early", patch + le32(imageSize - 1), false},
         {"one byte late", patch + le32(imageSize + 1), false},
         {"lower-case magic", "patch1" + patch.substr(6) + le32(imageSize), false},
-        {"magic PATCH2", "PATCH2" + patch.substr(6) + le32(imageSize), false},
+        {"magic PATCH3", "PATCH3" + patch.substr(6) + le32(imageSize), false},
     };
     for (const Tail& tail : tails) {
         SCOPED_TRACE(tail.what);
