@@ -9,6 +9,12 @@
 set(MORVANE_SHIPPED_TARGETS morvane morvane_core morvane_platform)
 set(MORVANE_RELEASE $<CONFIG:Release>)
 
+# Every flag below is one that GCC-style drivers (GCC, Clang, MinGW) take; MSVC and clang-cl
+# build with their own defaults.
+if(NOT MORVANE_GCC_STYLE)
+  return()
+endif()
+
 foreach(target IN LISTS MORVANE_SHIPPED_TARGETS)
   target_compile_options(${target} PRIVATE
     $<${MORVANE_RELEASE}:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=>

@@ -17,7 +17,6 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-extern char** environ;
 #endif
 
 namespace {
@@ -366,36 +365,6 @@ std::string commandLine(const std::string& program, const std::vector<std::strin
     return text;
 }
 
-// Runs the program in the scratch folder with standard output a pipe whose reading end is
-// already closed, and with the default action for SIGPIPE, which ends a process; returns its
-// wait status.
-int runIntoClosedPipe(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::string& folder) {
-    int ends[2];
-    if (::pipe(ends) != 0)
-        return -1;
-    ::close(ends[0]);
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::signal(SIGPIPE, SIG_DFL);
-        ::dup2(ends[1], 1);
-        // Records go to the scratch folder, never to the user's own state folder.
-        ::setenv("XDG_STATE_HOME", (folder + "/state").c_str(), 1);
-        if (::chdir(folder.c_str()) != 0)
-            ::_exit(126);
-        std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-        for (const std::string& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ::close(ends[1]);
-    int status = -1;
-    ::waitpid(child, &status, 0);
-    return status;
-}
-
 TEST_F(DataSafety, AClosedOutputPipeDoesNotStopTheWrites) {
     ASSERT_EQ(
         run({"--original", "t.bin", "--patched", "t.new", "--patch", "fix.run", "--executable"})
@@ -404,8 +373,12 @@ TEST_F(DataSafety, AClosedOutputPipeDoesNotStopTheWrites) {
     for (const std::string& program : {morvanePath(), folder / "fix.run"}) {
         SCOPED_TRACE(program);
         write("t.bin", original);
-        int status = runIntoClosedPipe(
-            program, program == morvanePath() ? apply : std::vector<std::string>{}, folder.path());
+        ProcessOptions into = options();
+        into.closedOutputPipe = true;
+        int status = 0;
+        ::waitpid(startProcess(program,
+                               program == morvanePath() ? apply : std::vector<std::string>{}, into),
+                  &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         EXPECT_TRUE(read("t.bin") == patched);
     }
@@ -621,45 +594,6 @@ TEST_F(DataSafety, AFileSizeLimitIsAWriteErrorNotAKill) {
     EXPECT_EQ(records(), std::vector<std::string>{});
 }
 
-// Starts the seamed program in the scratch folder with `plan` and does not wait for it.
-pid_t startSeamed(ProcessOptions with, const std::vector<std::string>& arguments,
-                  const faults::Plan& plan) {
-    with.withFaults(plan);
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string text = *entry;
-        std::string name = text.substr(0, text.find('='));
-        bool replaced = false;
-        for (const auto& variable : with.setEnv)
-            replaced = replaced || variable.first == name;
-        if (!replaced)
-            environment.push_back(text);
-    }
-    for (const auto& variable : with.setEnv)
-        environment.push_back(variable.first + "=" + variable.second);
-    std::vector<char*> envp;
-    for (std::string& entry : environment)
-        envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    std::string program = seamedMorvanePath();
-    std::vector<char*> argv = {&program[0]};
-    std::vector<std::string> copies = arguments;
-    for (std::string& argument : copies)
-        argv.push_back(&argument[0]);
-    argv.push_back(nullptr);
-    pid_t child = ::fork();
-    if (child == 0) {
-        int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        if (::chdir(with.workingDirectory.c_str()) != 0)
-            ::_exit(126);
-        ::execve(program.c_str(), argv.data(), envp.data());
-        ::_exit(127);
-    }
-    return child;
-}
-
 // While one run writes the target, no other run writes it or makes a patch from it; two runs
 // that only read may share their files.
 TEST_F(DataSafety, ARunWritingTheTargetShutsOutOtherRuns) {
@@ -687,7 +621,7 @@ TEST_F(DataSafety, ARunWritingTheTargetShutsOutOtherRuns) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.first[0] + " held, then " + c.second.back());
         write("t.bin", original);
-        pid_t first = startSeamed(options(), c.first, c.held);
+        pid_t first = startProcess(seamedMorvanePath(), c.first, options().withFaults(c.held));
         int status = 0;
         ASSERT_EQ(::waitpid(first, &status, WUNTRACED), first);
         ASSERT_TRUE(WIFSTOPPED(status)) << status;

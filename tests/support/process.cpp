@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -409,18 +410,27 @@ int startProcess(const std::string& program, const std::vector<std::string>& arg
     for (std::string& argument : argumentCopies)
         argv.push_back(&argument[0]);
     argv.push_back(nullptr);
+    int ends[2] = {-1, -1};
+    if (options.closedOutputPipe && ::pipe(ends) != 0)
+        throw std::runtime_error("cannot start " + program + ": no pipe");
+    if (ends[0] >= 0)
+        ::close(ends[0]);
     pid_t child = ::fork();
     if (child < 0)
         throw std::runtime_error("cannot start " + program + ": fork failed");
     if (child == 0) {
         int null = ::open("/dev/null", O_RDWR);
         for (int stream = 0; stream <= 2; ++stream)
-            ::dup2(null, stream);
+            ::dup2(stream == 1 && ends[1] >= 0 ? ends[1] : null, stream);
+        if (ends[1] >= 0)
+            ::signal(SIGPIPE, SIG_DFL);
         if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0)
             ::_exit(126);
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
+    if (ends[1] >= 0)
+        ::close(ends[1]);
     return child;
 }
 

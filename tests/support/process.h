@@ -21,6 +21,9 @@ struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> setEnv; // added or replaced; the last counts
     std::vector<std::string> unsetEnv;                       // removed, unless named in setEnv
     bool mergeStreams = false; // standard output and standard error share one pipe
+    // startProcess only: standard output is a pipe whose reading end is already closed, with
+    // the default action for SIGPIPE, which ends a process.
+    bool closedOutputPipe = false;
 
     // The one way to change a variable for a run: each call replaces whatever an earlier call
     // (or an earlier entry in setEnv or unsetEnv) said about the same name.
