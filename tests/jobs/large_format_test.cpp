@@ -14,8 +14,8 @@ struct LargeBlock {
 // record, then the checksum of every byte before it.
 std::string largePatchBytes(const std::string& target, std::uint64_t size,
                             const std::vector<LargeBlock>& blocks) {
-    std::string bytes = "PATCH2" + le32(static_cast<std::uint32_t>(target.size())) + target +
-                        le64(size) + le32(4) + "note";
+    std::string bytes =
+        "PATCH2" + le32(static_cast<std::uint32_t>(target.size())) + target + le64(size) + le32(0);
     for (const LargeBlock& block : blocks)
         bytes += le64(block.offset) + le64(block.original.size()) + block.original + block.patched;
     bytes += le64(~std::uint64_t(0)) + le64(0);
@@ -43,7 +43,7 @@ TEST_F(LargeFormat, ADamagedPatchChangesNothing) {
     } ROWS[] = {
         {"a flipped bit in new bytes", flip(endRecordAt - 1)},
         {"a flipped bit in old bytes", flip(endRecordAt - 3)},
-        {"a flipped bit in the size", flip(6 + 4 + 5)},
+        {"a flipped bit in the size", flip(6 + 4 + 5 + 1)},
         {"a flipped bit in the checksum", flip(checksumAt + 7)},
         {"a flipped bit in the end record", flip(endRecordAt + 3)},
         {"a byte after the checksum", [](std::string& bytes) { bytes += '\0'; }},
@@ -94,7 +94,7 @@ TEST_F(LargeFormat, AppliesAcrossTheFourGigabyteLine) {
     EXPECT_EQ(applied.code, 0) << applied.err;
     EXPECT_EQ(outputLines(applied.out),
               (std::vector<std::string>{
-                  "Reading patch file: fix.pat", "note", "Patch for file t.bin (5368709120 bytes)",
+                  "Reading patch file: fix.pat", "Patch for file t.bin (5368709120 bytes)",
                   "Applying patch:", "@ FFFFFFF6 : 3 bytes", "@ FFFFFFFE : 5 bytes",
                   "@ 100000064 : 4 bytes", "@ 13FFFFFFD : 3 bytes"}));
     for (const LargeBlock& block : blocks)
