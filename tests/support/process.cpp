@@ -311,24 +311,35 @@ void makePipe(int ends[2]) {
     ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
 }
 
-ProcessResult runChild(const std::string& program, const std::vector<std::string>& arguments,
-                       const ProcessOptions& options) {
-    // Everything the child needs is made before fork: it only calls async-signal-safe functions.
+// The child's environment and argument vectors. Everything the child needs is made before fork:
+// it only calls async-signal-safe functions.
+struct ExecVectors {
+    std::vector<std::string> environment;
+    std::vector<std::string> arguments;
+    std::vector<char*> envp;
+    std::vector<char*> argv;
+};
+
+void prepareExec(const std::string& program, const std::vector<std::string>& arguments,
+                 const ProcessOptions& options, ExecVectors& exec) {
     std::vector<std::string> current;
     for (char** entry = environ; *entry != nullptr; ++entry)
         current.emplace_back(*entry);
-    std::vector<std::string> environment = editedEnvironment(current, options);
-    std::vector<char*> envp;
-    for (std::string& entry : environment)
-        envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    std::vector<std::string> argumentCopies;
-    argumentCopies.push_back(program);
-    argumentCopies.insert(argumentCopies.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& argument : argumentCopies)
-        argv.push_back(&argument[0]);
-    argv.push_back(nullptr);
+    exec.environment = editedEnvironment(current, options);
+    for (std::string& entry : exec.environment)
+        exec.envp.push_back(&entry[0]);
+    exec.envp.push_back(nullptr);
+    exec.arguments = {program};
+    exec.arguments.insert(exec.arguments.end(), arguments.begin(), arguments.end());
+    for (std::string& argument : exec.arguments)
+        exec.argv.push_back(&argument[0]);
+    exec.argv.push_back(nullptr);
+}
+
+ProcessResult runChild(const std::string& program, const std::vector<std::string>& arguments,
+                       const ProcessOptions& options) {
+    ExecVectors exec;
+    prepareExec(program, arguments, options, exec);
 
     int out[2];
     int err[2] = {-1, -1};
@@ -348,7 +359,7 @@ ProcessResult runChild(const std::string& program, const std::vector<std::string
         ::dup2(options.mergeStreams ? out[1] : err[1], 2);
         if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0)
             ::_exit(126);
-        ::execve(program.c_str(), argv.data(), envp.data());
+        ::execve(program.c_str(), exec.argv.data(), exec.envp.data());
         ::_exit(127);
     }
     ::close(out[1]);
@@ -396,20 +407,8 @@ ProcessResult runChild(const std::string& program, const std::vector<std::string
 
 int startProcess(const std::string& program, const std::vector<std::string>& arguments,
                  const ProcessOptions& options) {
-    std::vector<std::string> current;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        current.emplace_back(*entry);
-    std::vector<std::string> environment = editedEnvironment(current, options);
-    std::vector<char*> envp;
-    for (std::string& entry : environment)
-        envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    std::vector<std::string> argumentCopies = {program};
-    argumentCopies.insert(argumentCopies.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& argument : argumentCopies)
-        argv.push_back(&argument[0]);
-    argv.push_back(nullptr);
+    ExecVectors exec;
+    prepareExec(program, arguments, options, exec);
     int ends[2] = {-1, -1};
     if (options.closedOutputPipe && ::pipe(ends) != 0)
         throw std::runtime_error("cannot start " + program + ": no pipe");
@@ -426,7 +425,7 @@ int startProcess(const std::string& program, const std::vector<std::string>& arg
             ::signal(SIGPIPE, SIG_DFL);
         if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0)
             ::_exit(126);
-        ::execve(program.c_str(), argv.data(), envp.data());
+        ::execve(program.c_str(), exec.argv.data(), exec.envp.data());
         ::_exit(127);
     }
     if (ends[1] >= 0)
