@@ -113,7 +113,9 @@ bool isSpecialFile(const std::string& name);
 // point whose file is gone) would lead and gives no file for it.
 File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
 // Puts `from` in place under the name `to`, replacing the file that had it, in one step.
-bool replaceFile(const std::string& from, const std::string& to);
+// `oldGone`, when given, is set when it failed after the file under `to` was already gone
+// (Windows: a replace that failed half-way); `from` then holds the only copy and must be kept.
+bool replaceFile(const std::string& from, const std::string& to, bool* oldGone = nullptr);
 
 // The file's size in bytes; false when it cannot be determined.
 bool fileSize(const File& file, std::uint64_t& size);
@@ -287,6 +289,10 @@ enum class Call { ReadAt, WriteAt, WriteNext, SyncFile, Replace };
 bool before(Call call, const File& file, std::size_t& count);
 // Counts a call that moves no bytes (a flush, a rename); false when it must report a failure.
 bool before(Call call);
+// Counts a replace of the existing file `to` (a Replace); false when it must report a failure,
+// whose system error `error` receives. The plan may first remove `to`, as a replace that fails
+// half-way does.
+bool beforeReplace(const std::string& to, unsigned long& error);
 // Ends the process abruptly when the plan says so for this call.
 void after(Call call);
 // True when the plan says whether the console is the program's own (`alone`).
@@ -294,10 +300,12 @@ bool consoleOfItsOwn(bool& alone);
 } // namespace seam
 #define MORVANE_SEAM_BEFORE(call, count) seam::before(seam::Call::call, file, count)
 #define MORVANE_SEAM_BEFORE_CALL(call) seam::before(seam::Call::call)
+#define MORVANE_SEAM_BEFORE_REPLACE(to, error) seam::beforeReplace(to, error)
 #define MORVANE_SEAM_AFTER(call) seam::after(seam::Call::call)
 #else
 #define MORVANE_SEAM_BEFORE(call, count) true
 #define MORVANE_SEAM_BEFORE_CALL(call) true
+#define MORVANE_SEAM_BEFORE_REPLACE(to, error) true
 #define MORVANE_SEAM_AFTER(call) ((void)0)
 #endif
 

@@ -281,7 +281,10 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     return old;
 }
 
-bool replaceFile(const std::string& from, const std::string& to) {
+// A rename that fails leaves both files as they were.
+bool replaceFile(const std::string& from, const std::string& to, bool* oldGone) {
+    if (oldGone != nullptr)
+        *oldGone = false;
     if (!MORVANE_SEAM_BEFORE_CALL(Replace))
         return false;
     bool replaced = ::rename(from.c_str(), to.c_str()) == 0;

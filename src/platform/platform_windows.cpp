@@ -222,19 +222,39 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     return old;
 }
 
-bool replaceFile(const std::string& from, const std::string& to) {
-    if (!MORVANE_SEAM_BEFORE_CALL(Replace))
-        return false;
-    // ReplaceFile keeps the replaced file's attributes, owner and security. (Full paths: Wine
-    // refuses relative ones.)
+namespace {
+bool moveInPlace(const std::string& from, const std::string& to) {
+    return MORVANE_SEAM_BEFORE_CALL(Replace) &&
+           MoveFileExW(systemName(from).data(), systemName(to).data(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+} // namespace
+
+bool replaceFile(const std::string& from, const std::string& to, bool* oldGone) {
+    if (oldGone != nullptr)
+        *oldGone = false;
     bool replaced;
-    if (GetFileAttributesW(systemName(to).data()) != INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(systemName(to).data()) == INVALID_FILE_ATTRIBUTES) {
+        replaced = moveInPlace(from, to);
+    } else {
+        // ReplaceFile keeps the replaced file's attributes, owner and security. (Full paths:
+        // Wine refuses relative ones.)
+        unsigned long error = ERROR_SUCCESS;
         replaced =
+            MORVANE_SEAM_BEFORE_REPLACE(to, error) &&
             ReplaceFileW(wideFullPath(systemName(to)).data(), wideFullPath(systemName(from)).data(),
                          nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
-    else
-        replaced = MoveFileExW(systemName(from).data(), systemName(to).data(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        if (!replaced && error == ERROR_SUCCESS)
+            error = GetLastError();
+        // The old file is gone already and `from` still has its own name: it is moved into
+        // place, and kept whatever happens.
+        if (!replaced && (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                          error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)) {
+            replaced = moveInPlace(from, to);
+            if (oldGone != nullptr)
+                *oldGone = !replaced;
+        }
+    }
     MORVANE_SEAM_AFTER(Replace);
     return replaced;
 }

@@ -81,12 +81,16 @@ void openOutputOrFail(const std::string& name, const std::vector<platform::FileI
 
 void commitOutputOrFail(OutputFile& output, const char* failure) {
     bool done = flushSink(output.sink);
+    bool oldGone = false;
     if (output.freshName.empty())
         done = platform::closeFile(output.file) && done;
     else
         done = done && platform::syncFile(output.file) && platform::closeFile(output.file) &&
-               platform::replaceFile(output.freshName, output.target);
-    // A failed output is discarded on the way out: its fresh file goes, the old file stays.
+               platform::replaceFile(output.freshName, output.target, &oldGone);
+    // A failed output is discarded on the way out: its fresh file goes, the old file stays;
+    // once the old file is gone, the complete fresh file is all there is, and it stays.
+    if (oldGone)
+        output.freshName.clear();
     if (!done)
         failWith(EXIT_CANNOT_WRITE, failure);
     forget(&output);

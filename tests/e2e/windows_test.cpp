@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -663,6 +664,57 @@ TEST_F(WindowsRun, AnOutputThroughASymbolicLinkReplacesTheFileItLeadsTo) {
     EXPECT_TRUE(isLink("to-gone.pat"));
     EXPECT_EQ(namesIn(folder.path()), (std::vector<std::string>{"a.bin", "b.bin", "real.pat",
                                                                 "to-gone.pat", "to-real.pat"}));
+}
+
+// ReplaceFileW can fail half-way: ERROR_UNABLE_TO_MOVE_REPLACEMENT and ..._2 mean that the old
+// output is gone and the fresh file still has its own name. The fresh file is then moved into
+// place, and when that fails too it is kept, whole. Only real Windows gives these answers; the
+// rename seam plants them (and removes the old file first, as Windows has).
+TEST_F(WindowsRun, AReplaceThatFailsHalfWayNeverLosesTheOutput) {
+    write("a.bin", originalBytes());
+    write("b.bin", patchedBytes());
+    ASSERT_EQ(
+        run({"--original", "a.bin", "--patched", "b.bin", "--patch", "expected.pat"}).exitCode, 0);
+    const std::string expected = read("expected.pat");
+    using faults::Action;
+    struct Case {
+        faults::Plan plan;
+        int code;
+        const char* output; // what out.pat holds afterwards; nullptr: it is gone
+        bool freshKept;     // the complete patch is left under its fresh name
+    };
+    const Case cases[] = {
+        {{faults::Call::Replace, 1, Action::Unable}, 0, "patch", false},
+        {{faults::Call::Replace, 1, Action::Unable2}, 0, "patch", false},
+        {{faults::Call::Replace, 1, Action::Unable, true}, 5, nullptr, true},
+        {{faults::Call::Replace, 1, Action::Unable2, true}, 5, nullptr, true},
+        {{faults::Call::Replace, 1, Action::Fail}, 5, "old", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(faults::describe(c.plan));
+        write("out.pat", "old");
+        ProcessResult result =
+            runSeamed({"--original", "a.bin", "--patched", "b.bin", "--patch", "out.pat"}, c.plan);
+        if (c.code == 0) {
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+        } else {
+            EXPECT_FAILURE(result, c.code, "Can't write to patch file");
+        }
+        if (c.output == nullptr)
+            EXPECT_FALSE(fileExists(folder / "out.pat"));
+        else
+            EXPECT_EQ(read("out.pat"), std::string(c.output) == "old" ? "old" : expected);
+        std::vector<std::string> fresh;
+        for (const std::string& name : namesIn(folder.path())) {
+            if (name.rfind("~mvn", 0) == 0)
+                fresh.push_back(name);
+        }
+        ASSERT_EQ(fresh.size(), c.freshKept ? 1u : 0u);
+        if (c.freshKept) {
+            EXPECT_EQ(read(fresh[0]), expected);
+            std::filesystem::remove(folder / fresh[0]);
+        }
+    }
 }
 
 #endif

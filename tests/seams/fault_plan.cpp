@@ -17,8 +17,9 @@ namespace {
 
 const char* const CALL_NAMES[] = {"ReadAt",    "OwnReadAt", "WriteAt",
                                   "WriteNext", "SyncFile",  "Replace"};
-const char* const ACTION_NAMES[] = {"none",   "fail", "short", "kill",   "interrupt", "terminate",
-                                    "hangup", "quit", "stop",  "change", "cut"};
+const char* const ACTION_NAMES[] = {"none",      "fail",   "short",  "kill", "interrupt",
+                                    "terminate", "hangup", "quit",   "stop", "change",
+                                    "cut",       "unable", "unable2"};
 
 struct State {
     Plan plan;
@@ -181,7 +182,38 @@ bool before(Call call) {
     current.startedUp = true;
     current.last = call == Call::SyncFile ? faults::Call::SyncFile : faults::Call::Replace;
     ++current.counts[static_cast<int>(current.last)];
-    return !faults::planned(faults::Action::Fail) && !faults::planned(faults::Action::Short);
+    for (faults::Action action : {faults::Action::Fail, faults::Action::Short,
+                                  faults::Action::Unable, faults::Action::Unable2}) {
+        if (faults::planned(action))
+            return false;
+    }
+    return true;
+}
+
+bool beforeReplace(const std::string& to, unsigned long& error) {
+    faults::State& current = faults::loaded();
+    current.startedUp = true;
+    current.last = faults::Call::Replace;
+    ++current.counts[static_cast<int>(current.last)];
+    // The answers ReplaceFileW gives: ERROR_ACCESS_DENIED, ERROR_UNABLE_TO_MOVE_REPLACEMENT and
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT_2.
+    const struct {
+        faults::Action action;
+        unsigned long error;
+        bool removesOld;
+    } ANSWERS[] = {{faults::Action::Fail, 5, false},
+                   {faults::Action::Short, 5, false},
+                   {faults::Action::Unable, 1176, true},
+                   {faults::Action::Unable2, 1177, true}};
+    for (const auto& answer : ANSWERS) {
+        if (!faults::planned(answer.action))
+            continue;
+        if (answer.removesOld)
+            removeFile(to);
+        error = answer.error;
+        return false;
+    }
+    return true;
 }
 
 void after(Call) {

@@ -12,9 +12,12 @@
 // (the call completes, then the process stops itself with SIGSTOP until it is sent SIGCONT; POSIX
 // only), change (before the call, the file's last byte is flipped on disk, as if another program
 // wrote to it; POSIX only) or cut (before the call, the file is cut to half its size on disk;
-// POSIX only). A flush or a rename moves no bytes: short fails it as fail does, and
-// change does nothing. MORVANE_TEST_CONSOLE=own makes the Windows program take its console for one
-// of its own (as after a double click), =shared for one it shares.
+// POSIX only), unable or unable2 (Replace, when it replaces an existing file: the old file is
+// removed and the replace answers ERROR_UNABLE_TO_MOVE_REPLACEMENT or ..._2, as Windows does
+// when it fails half-way; a rename that is no such replace, the move that follows one
+// included, fails as fail does). A flush or a rename moves no bytes: short fails it as fail
+// does, and change does nothing. MORVANE_TEST_CONSOLE=own makes the Windows program take its
+// console for one of its own (as after a double click), =shared for one it shares.
 #pragma once
 
 #include "platform/platform.h"
@@ -35,7 +38,9 @@ enum class Action {
     Quit,
     Stop,
     Change,
-    Cut
+    Cut,
+    Unable,
+    Unable2
 };
 
 struct Plan {
