@@ -363,26 +363,41 @@ std::string ownExecutablePath() {
     }
 }
 
+namespace {
+// An environment variable's value, of any length; empty when it is not set.
+std::string variable(const wchar_t* name) {
+    DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+    WideText value(needed + 1, L'\0');
+    DWORD length = needed == 0 ? 0 : GetEnvironmentVariableW(name, value.data(), needed);
+    return length == 0 || length >= needed ? std::string() : utf8(value.data(), length);
+}
+} // namespace
+
 std::string temporaryFolder() {
-    DWORD needed = GetTempPathW(0, nullptr);
-    if (needed == 0)
-        return std::string();
-    std::vector<wchar_t> folder(needed);
-    DWORD length = GetTempPathW(needed, folder.data());
-    if (length == 0 || length > needed)
-        return std::string();
-    return utf8(folder.data(), length);
+    // GetTempPathW reads TMP, TEMP and USERPROFILE in this order, but gives no folder of
+    // MAX_PATH characters or more: such a folder is taken from the variables here.
+    std::string folder;
+    for (const wchar_t* name : {L"TMP", L"TEMP", L"USERPROFILE"}) {
+        folder = variable(name);
+        if (!folder.empty())
+            break;
+    }
+    if (wide(folder).size() < MAX_PATH - 1) {
+        WideText path(MAX_PATH + 2, L'\0');
+        DWORD length = GetTempPathW(MAX_PATH + 2, path.data());
+        if (length != 0 && length < path.size())
+            return utf8(path.data(), length);
+    }
+    if (folder.empty() || folder.back() == '\\' || folder.back() == '/')
+        return folder;
+    return folder + "\\";
 }
 
 std::string stateFolder() {
-    DWORD needed = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
-    if (needed == 0)
+    std::string base = variable(L"LOCALAPPDATA");
+    if (base.empty())
         return std::string();
-    std::vector<wchar_t> base(needed);
-    DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base.data(), needed);
-    if (length == 0 || length >= needed)
-        return std::string();
-    std::string folder = utf8(base.data(), length) + "\\Morvane";
+    std::string folder = base + "\\Morvane";
     CreateDirectoryW(systemName(folder).data(), nullptr);
     DWORD attributes = GetFileAttributesW(systemName(folder).data());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)

@@ -717,4 +717,53 @@ TEST_F(WindowsRun, AReplaceThatFailsHalfWayNeverLosesTheOutput) {
     }
 }
 
+// The names in a folder of any length, whose path is ASCII (the runtime's own listing stops at
+// MAX_PATH).
+std::vector<std::string> namesInLongFolder(const std::string& path) {
+    const std::string pattern = "\\\\?\\" + path + "\\*";
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(std::wstring(pattern.begin(), pattern.end()).c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return {"(cannot be listed)"};
+    std::vector<std::string> names;
+    do {
+        std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..")
+            names.emplace_back(name.begin(), name.end());
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return names;
+}
+
+// GetTempPathW gives no folder of MAX_PATH characters or more; the program then reads TMP, TEMP
+// and USERPROFILE itself, in that order, and a self-applying patch extracts its patch there.
+TEST_F(WindowsRun, ATemporaryFolderOfAnyLengthHoldsTheExtractedPatch) {
+    const std::string longFolder = folder / (std::string(150, 't') + "\\" + std::string(150, 'u'));
+    makeFolder(longFolder);
+    ASSERT_GT(longFolder.size(), 300u);
+    write("original.bin", originalBytes());
+    write("patched.bin", patchedBytes());
+    ProcessOptions packaging = options();
+    packaging.set("TMP", longFolder);
+    ProcessResult packaged = run({"--original", "original.bin", "--patched", "patched.bin",
+                                  "--patch", "fix.exe", "--executable"},
+                                 packaging);
+    ASSERT_EQ(packaged.exitCode, 0) << packaged.err;
+    EXPECT_EQ(namesInLongFolder(longFolder), std::vector<std::string>{});
+    for (const char* variable : {"TMP", "TEMP", "USERPROFILE"}) {
+        SCOPED_TRACE(variable);
+        write("original.bin", originalBytes());
+        ProcessOptions with = options();
+        with.unset("TMP").unset("TEMP").set(variable, longFolder);
+        ProcessResult result = runProcess(folder / "fix.exe", {}, with);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        const std::vector<std::string> lines = outputLines(result.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].rfind("Reading patch file: " + longFolder + "\\~mvn", 0), 0u)
+            << lines[0];
+        EXPECT_EQ(read("original.bin"), patchedBytes());
+        EXPECT_EQ(namesInLongFolder(longFolder), std::vector<std::string>{});
+    }
+}
+
 #endif
