@@ -260,8 +260,9 @@ void readNameFromPatch(std::string& name);
 // console, after what the C runtime holds for it; false otherwise, and the caller writes the
 // bytes.
 bool writeToConsole(const char* text, std::size_t length);
-// True when the program was started in a console of its own that closes when it ends (a double
-// click in Explorer) and its standard streams are that console. Decided by prepareProcess.
+// True when the program was started by the desktop shell (its parent is explorer.exe) in a
+// console of its own that closes when it ends (a double click), and its standard streams are
+// that console. Decided by prepareProcess.
 bool consoleClosesWithProcess();
 // Waits until a key is pressed on the console of standard input.
 void waitForKey();
@@ -297,6 +298,8 @@ bool beforeReplace(const std::string& to, unsigned long& error);
 void after(Call call);
 // True when the plan says whether the console is the program's own (`alone`).
 bool consoleOfItsOwn(bool& alone);
+// True when the plan names the image of the process that started the program (`image`).
+bool parentImage(std::string& image);
 } // namespace seam
 #define MORVANE_SEAM_BEFORE(call, count) seam::before(seam::Call::call, file, count)
 #define MORVANE_SEAM_BEFORE_CALL(call) seam::before(seam::Call::call)

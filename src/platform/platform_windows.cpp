@@ -7,6 +7,8 @@
 #include <vector>
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 namespace platform {
 namespace {
 
@@ -495,17 +497,56 @@ bool isConsole(DWORD stream) {
     return GetConsoleMode(GetStdHandle(stream), &mode) != 0;
 }
 
+// The file name of the image of the process that started this one, as a snapshot of the
+// processes has it; empty when it cannot be found.
+std::string parentImage() {
+    std::string name;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return name;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    DWORD self = GetCurrentProcessId(), parent = 0;
+    // The first pass finds the parent's id, the second its image.
+    for (int pass = 0; pass < 2 && name.empty(); ++pass) {
+        for (BOOL more = Process32FirstW(snapshot, &entry); more;
+             more = Process32NextW(snapshot, &entry)) {
+            if (pass == 0 && entry.th32ProcessID == self) {
+                parent = entry.th32ParentProcessID;
+                break;
+            }
+            if (pass == 1 && entry.th32ProcessID == parent && parent != 0) {
+                name = utf8(entry.szExeFile, wcslen(entry.szExeFile));
+                break;
+            }
+        }
+    }
+    CloseHandle(snapshot);
+    return name;
+}
+
 // Explorer gives a console program a console of its own, which closes when the program ends;
-// cmd, PowerShell and scripts share theirs, so the program is never alone in it.
-bool startedInConsoleOfItsOwn() {
-#ifdef MORVANE_TEST_SEAMS
+// cmd, PowerShell and scripts share theirs, so the program is never alone in it. Task
+// Scheduler, `start /wait` and `Start-Process -Wait` give it one of its own too, and nobody may
+// be there to press a key: only a program that Explorer started waits.
+bool startedFromTheDesktop() {
     bool alone = false;
-    if (seam::consoleOfItsOwn(alone))
-        return alone;
+#ifdef MORVANE_TEST_SEAMS
+    if (!seam::consoleOfItsOwn(alone))
 #endif
-    DWORD processes[2];
-    return isConsole(STD_INPUT_HANDLE) && isConsole(STD_OUTPUT_HANDLE) &&
-           isConsole(STD_ERROR_HANDLE) && GetConsoleProcessList(processes, 2) == 1;
+    {
+        DWORD processes[2];
+        alone = isConsole(STD_INPUT_HANDLE) && isConsole(STD_OUTPUT_HANDLE) &&
+                isConsole(STD_ERROR_HANDLE) && GetConsoleProcessList(processes, 2) == 1;
+    }
+    if (!alone)
+        return false;
+    std::string parent;
+#ifdef MORVANE_TEST_SEAMS
+    if (!seam::parentImage(parent))
+#endif
+        parent = parentImage();
+    return _wcsicmp(wide(parent).data(), L"explorer.exe") == 0;
 }
 
 // Runs on a thread of its own when Ctrl-C, Ctrl-Break or closing the console window arrives:
@@ -520,7 +561,7 @@ BOOL WINAPI onConsoleControl(DWORD) {
 bool prepareProcess() {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
     // Decided now: a viewer started later shares the console for a while.
-    consoleOfItsOwn = startedInConsoleOfItsOwn();
+    consoleOfItsOwn = startedFromTheDesktop();
     return true;
 }
 

@@ -242,7 +242,16 @@ bool consoleOfItsOwn(bool& alone) {
     const char* text = std::getenv("MORVANE_TEST_CONSOLE");
     if (text == nullptr)
         return false;
-    alone = std::strcmp(text, "own") == 0;
+    alone = std::string(text).substr(0, std::string(text).find(':')) == "own";
+    return true;
+}
+
+bool parentImage(std::string& image) {
+    const char* text = std::getenv("MORVANE_TEST_CONSOLE");
+    const char* colon = text == nullptr ? nullptr : std::strchr(text, ':');
+    if (colon == nullptr)
+        return false;
+    image = colon + 1;
     return true;
 }
 

@@ -17,7 +17,9 @@
 // when it fails half-way; a rename that is no such replace, the move that follows one
 // included, fails as fail does). A flush or a rename moves no bytes: short fails it as fail
 // does, and change does nothing. MORVANE_TEST_CONSOLE=own makes the Windows program take its
-// console for one of its own (as after a double click), =shared for one it shares.
+// console for one of its own (as after a double click), =shared for one it shares; a colon and
+// an image name after either (own:explorer.exe) make that the image of the process that started
+// it, which it otherwise looks up.
 #pragma once
 
 #include "platform/platform.h"
