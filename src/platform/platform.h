@@ -266,8 +266,16 @@ bool writeToConsole(const char* text, std::size_t length);
 bool consoleClosesWithProcess();
 // Waits until a key is pressed on the console of standard input.
 void waitForKey();
+// True for a name that leads to another machine or to a device rather than to a file on a
+// local disk: one that begins with two separators (\\server\share, //server/share,
+// \\?\UNC\..., \\.\...), other than a drive path in its long form (\\?\C:\...), or with \??\.
+// Opening a network name makes Windows connect to that host and offer it the user's credentials.
+bool isNetworkOrDeviceName(const std::string& name);
 #else
 inline void readNameFromPatch(std::string&) {}
+inline bool isNetworkOrDeviceName(const std::string&) {
+    return false;
+}
 inline bool writeToConsole(const char*, std::size_t) {
     return false;
 }

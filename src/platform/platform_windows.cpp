@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -472,6 +473,20 @@ void readNameFromPatch(std::string& name) {
         toWide(name, CP_ACP, 0, characters);
         name = utf8(characters.data(), characters.size() - 1);
     }
+}
+
+bool isNetworkOrDeviceName(const std::string& name) {
+    auto separator = [&](std::size_t at) {
+        return at < name.size() && (name[at] == '\\' || name[at] == '/');
+    };
+    if (separator(0) && name.compare(1, 2, "??") == 0 && separator(3))
+        return true;
+    if (!separator(0) || !separator(1))
+        return false;
+    bool longDrivePath = name.size() > 6 && name[2] == '?' && separator(3) &&
+                         std::isalpha(static_cast<unsigned char>(name[4])) && name[5] == ':' &&
+                         separator(6);
+    return !longDrivePath;
 }
 
 bool writeToConsole(const char* text, std::size_t length) {

@@ -766,4 +766,42 @@ TEST_F(WindowsRun, ATemporaryFolderOfAnyLengthHoldsTheExtractedPatch) {
     }
 }
 
+// A stranger's patch that names a network or device path as its target would make Windows
+// connect to that host and offer it the user's credentials the moment the name is opened: such a
+// name is refused before anything opens it (its message is printed, not written to PATCH.TXT
+// with the name compared). Wine offers no credentials; a device path that leads to the real
+// target shows that the name is not opened.
+TEST_F(WindowsRun, ATargetNameOnTheNetworkIsNeverOpened) {
+    std::string temp = folder / "temp";
+    makeFolder(temp);
+    const std::string device = "\\\\.\\" + folder / "target.bin";
+    const std::string longDrive = "\\\\?\\" + folder / "target.bin";
+    struct Case {
+        std::string name;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"\\\\host\\share\\target.bin", true},         {"//host/share/target.bin", true},
+        {"\\\\?\\UNC\\host\\share\\target.bin", true}, {device, true},
+        {"\\??\\" + folder / "target.bin", true},      {longDrive, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write("target.bin", originalBytes());
+        write("fix.pat", patchFor(c.name, "hello"));
+        std::filesystem::remove(temp + "\\PATCH.TXT");
+        ProcessResult result = run({"--patch", "fix.pat"}, withTemporaryFolder(temp));
+        if (!c.refused) {
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+            EXPECT_EQ(read("target.bin"), patchedBytes());
+            continue;
+        }
+        EXPECT_FAILURE(result, 4, "Could not open file to patch");
+        EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "hello",
+                      "Patch for file " + c.name + " (64 bytes)");
+        EXPECT_FALSE(fileExists(temp + "\\PATCH.TXT"));
+        EXPECT_EQ(read("target.bin"), originalBytes());
+    }
+}
+
 #endif
