@@ -9,6 +9,31 @@
 #include "services/console.h"
 #include "services/temporary_file.h"
 
+namespace {
+
+void refuseInexactName(const std::string& name, ExitCode code, const char* failure) {
+    if (!platform::isExactName(name))
+        failWith(code, failure);
+}
+
+// A name typed on the command line that cannot reach the system as it was typed (Windows: one
+// that held an unpaired surrogate) would lead to another file: it is refused with the error of
+// the open that would use it, in the order of those opens, before anything is read or written.
+void refuseInexactNames(const RunOptions& options, RunMode mode) {
+    if (mode == RunMode::ApplyEmbedded)
+        return;
+    if (mode == RunMode::Apply)
+        return refuseInexactName(options.patchName, EXIT_CANNOT_OPEN, "Could not open patch file");
+    refuseInexactName(options.originalName, EXIT_CANNOT_OPEN, "Could not open original file");
+    refuseInexactName(options.patchedName, EXIT_CANNOT_OPEN, "Could not open patched file");
+    refuseInexactName(options.messageName, EXIT_CANNOT_OPEN, "Could not open message file");
+    refuseInexactName(options.patchName, EXIT_CANNOT_WRITE,
+                      mode == RunMode::Create ? PATCH_WRITE_FAILURE
+                                              : "Cannot write to output file");
+}
+
+} // namespace
+
 int runMorvane(int argc, const char* const* argv) {
     if (argc < 1)
         return EXIT_EMPTY_ARGV;
@@ -26,7 +51,9 @@ int runMorvane(int argc, const char* const* argv) {
         failWith(EXIT_CANNOT_WRITE, "Cannot extract embedded patch to temporary file");
     TemporaryFile extracted(options.fromEmbeddedPatch ? options.patchName : std::string());
 
-    switch (readCommandLine(argc, argv, options)) {
+    RunMode mode = readCommandLine(argc, argv, options);
+    refuseInexactNames(options, mode);
+    switch (mode) {
     case RunMode::Create:
         createPatch(options.originalName, options.patchedName, options.patchName,
                     options.messageName);

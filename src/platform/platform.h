@@ -243,11 +243,22 @@ struct InterruptionHold {
 };
 
 #ifdef _WIN32
-// The program's arguments from the wide command line, argv[0] included, as UTF-8.
+// The program's arguments from the wide command line, argv[0] included, as UTF-8; an unpaired
+// surrogate, which no UTF-8 holds, is kept as WTF-8 (see isExactName).
 std::vector<std::string> argumentsInUtf8(int argc, const wchar_t* const* argv);
 // The name as the wide file calls receive it, in UTF-8: as given while its full path is short,
 // otherwise that full path behind the \\?\ prefix.
 std::string systemNameOf(const std::string& name);
+#endif
+// False for a name that cannot reach the system as it was given: on Windows one that held an
+// unpaired surrogate (an NTFS name may), which UTF-8 cannot hold; every file call refuses such a
+// name, so that it is never taken for another file's.
+#ifdef _WIN32
+bool isExactName(const std::string& name);
+#else
+inline bool isExactName(const std::string&) {
+    return true;
+}
 #endif
 // Names, consoles and console windows as Windows has them; on other systems names are bytes, a
 // terminal takes UTF-8 and never closes with the program, so these cost nothing there.

@@ -33,19 +33,35 @@ bool toWide(const std::string& text, UINT codePage, DWORD flags, WideText& out) 
     return length > 0 || text.empty();
 }
 
+// For display only: bytes that are no UTF-8 become U+FFFD.
 WideText wide(const std::string& text) {
     WideText result;
     toWide(text, CP_UTF8, 0, result);
     return result;
 }
 
+// UTF-16 as UTF-8. A unit of an unpaired surrogate, which NTFS names may hold and no UTF-8 can,
+// is kept as the three bytes its code would take (WTF-8), which are no UTF-8 either, so that
+// the name is never taken for another (every file call refuses it, see systemName).
 std::string utf8(const wchar_t* text, std::size_t count) {
-    std::string result(count * 3, '\0');
-    int length = count == 0
-                     ? 0
-                     : WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), &result[0],
-                                           static_cast<int>(result.size()), nullptr, nullptr);
-    result.resize(static_cast<std::size_t>(length));
+    std::string result;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t code = static_cast<std::uint16_t>(text[i]);
+        std::uint32_t next = i + 1 < count ? static_cast<std::uint16_t>(text[i + 1]) : 0;
+        if (code >= 0xD800 && code < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
+            ++i;
+        }
+        if (code < 0x80) {
+            result += static_cast<char>(code);
+            continue;
+        }
+        static const std::uint32_t LEAD[] = {0, 0xC0, 0xE0, 0xF0};
+        int more = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+        result += static_cast<char>(LEAD[more] | (code >> (6 * more)));
+        while (more-- > 0)
+            result += static_cast<char>(0x80 | ((code >> (6 * more)) & 0x3F));
+    }
     return result;
 }
 
@@ -67,7 +83,11 @@ WideText wideFullPath(const WideText& name) {
 // that full path behind the \\?\ prefix, which lifts the 260-character limit (the prefix also
 // turns off the system's own clean-up of the path, which GetFullPathNameW has done).
 WideText systemName(const std::string& name) {
-    WideText given = wide(name);
+    // A name that is no UTF-8 (one that held an unpaired surrogate) would become another name:
+    // it becomes none, which opens nothing.
+    WideText given;
+    if (!toWide(name, CP_UTF8, MB_ERR_INVALID_CHARS, given))
+        return WideText(1, L'\0');
     if (startsWith(given, L"\\\\?\\"))
         return given;
     WideText full = wideFullPath(given);
@@ -453,6 +473,11 @@ std::string createTemporaryFile() {
 
 void removeFile(const std::string& name) {
     DeleteFileW(systemName(name).data());
+}
+
+bool isExactName(const std::string& name) {
+    WideText ignored;
+    return toWide(name, CP_UTF8, MB_ERR_INVALID_CHARS, ignored);
 }
 
 std::vector<std::string> argumentsInUtf8(int argc, const wchar_t* const* argv) {

@@ -804,4 +804,103 @@ TEST_F(WindowsRun, ATargetNameOnTheNetworkIsNeverOpened) {
     }
 }
 
+// Files named in UTF-16 in the scratch folder, for names no UTF-8 holds.
+void writeWide(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::string readWide(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "(missing)";
+    std::string bytes(1 << 16, '\0');
+    DWORD got = 0;
+    ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr);
+    CloseHandle(file);
+    return bytes.substr(0, got);
+}
+
+std::vector<std::wstring> wideNamesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        names.push_back(entry.cFileName);
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// NTFS names are UTF-16 units that are never checked, so "sur\xD800.dat" (an unpaired
+// surrogate) is a file of its own, not "sur\xFFFD.dat". A name that cannot reach the system
+// exactly as typed is refused with the error of the open that would use it, before anything is
+// read or written; the U+FFFD files, which a lossy conversion would take instead, stay as they
+// are.
+TEST_F(WindowsRun, ANameWithAnUnpairedSurrogateIsNeverTakenForAnother) {
+    const std::wstring here(folder.path().begin(), folder.path().end());
+    write("a.bin", originalBytes());
+    write("b.bin", patchedBytes());
+    write("target.bin", originalBytes());
+    write("msg.txt", "hello");
+    const std::string lone = "\xED\xA0\x80"; // U+D800 as WTF-8
+    writeWide(here + L"\\sur\xFFFD.dat", patchedBytes());
+    writeWide(here + L"\\out\xFFFD.pat", "keep");
+    writeWide(here + L"\\fix\xFFFD.pat", patchFor("target.bin", ""));
+    const std::vector<std::wstring> before = wideNamesIn(here);
+    const std::string sur = "sur" + lone + ".dat", out = "out" + lone + ".pat";
+    struct Case {
+        std::vector<std::string> arguments;
+        int code;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{"--original", sur, "--patched", "b.bin", "--patch", "x.pat"},
+         4,
+         "Could not open original file"},
+        {{"--original", "a.bin", "--patched", sur, "--patch", "x.pat"},
+         4,
+         "Could not open patched file"},
+        {{"--original", "a.bin", "--patched", "b.bin", "--message", sur, "--patch", "x.pat"},
+         4,
+         "Could not open message file"},
+        {{"--original", sur, "--patched", "b.bin", "--patch", out},
+         4,
+         "Could not open original file"},
+        {{"--original", "a.bin", "--patched", "b.bin", "--patch", out},
+         5,
+         "Can't write to patch file"},
+        {{"--original", "a.bin", "--patched", "b.bin", "--patch", out, "--executable"},
+         5,
+         "Cannot write to output file"},
+        {{"--patch", "fix" + lone + ".pat"}, 4, "Could not open patch file"},
+    };
+    ProcessOptions wide = options();
+    wide.wideArguments = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        ProcessResult result = run(c.arguments, wide);
+        EXPECT_FAILURE(result, c.code, c.error);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(wideNamesIn(here), before);
+        EXPECT_EQ(readWide(here + L"\\out\xFFFD.pat"), "keep");
+        EXPECT_EQ(read("target.bin"), originalBytes());
+    }
+    // The same runs with the U+FFFD names typed as such do what they say.
+    ProcessResult made =
+        run({"--original", "a.bin", "--patched", "b.bin", "--patch", "out\xEF\xBF\xBD.pat"}, wide);
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_EQ(readWide(here + L"\\out\xFFFD.pat").substr(0, 6), "PATCH1");
+    EXPECT_EQ(run({"--patch", "fix\xEF\xBF\xBD.pat"}, wide).exitCode, 0);
+    EXPECT_EQ(read("target.bin"), patchedBytes());
+}
+
 #endif

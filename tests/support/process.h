@@ -21,6 +21,10 @@ struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> setEnv; // added or replaced; the last counts
     std::vector<std::string> unsetEnv;                       // removed, unless named in setEnv
     bool mergeStreams = false; // standard output and standard error share one pipe
+    // Windows: the program and its arguments are UTF-8 (WTF-8 for an unpaired surrogate) and
+    // reach it in UTF-16, through CreateProcessW; otherwise through CreateProcessA, in the ANSI
+    // code page. No effect on other systems.
+    bool wideArguments = false;
 
     // The one way to change a variable for a run: each call replaces whatever an earlier call
     // (or an earlier entry in setEnv or unsetEnv) said about the same name.
