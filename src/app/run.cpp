@@ -43,13 +43,13 @@ int runMorvane(int argc, const char* const* argv) {
     askForKeyAtExit();
     RunOptions options;
     options.ownPath = platform::ownExecutablePath();
-    bool carriesPatch = false;
-    options.patchName = extractEmbeddedPatch(options.ownPath, &carriesPatch);
-    options.fromEmbeddedPatch = !options.patchName.empty();
-    // A copy that holds a patch it cannot use must not pass for the plain program.
-    if (carriesPatch && !options.fromEmbeddedPatch)
-        failWith(EXIT_CANNOT_WRITE, "Cannot extract embedded patch to temporary file");
-    TemporaryFile extracted(options.fromEmbeddedPatch ? options.patchName : std::string());
+    OwnImage own;
+    examineOwnImage(options.ownPath, own);
+    // A damaged self-applying patch (cut off, its trailer changed) must not pass for the plain
+    // program, whose usage text and status 0 a script would take for success.
+    if (own.patch == OwnPatch::Damaged)
+        failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
+    options.fromEmbeddedPatch = own.patch == OwnPatch::Found;
 
     RunMode mode = readCommandLine(argc, argv, options);
     refuseInexactNames(options, mode);
@@ -60,10 +60,11 @@ int runMorvane(int argc, const char* const* argv) {
         break;
     case RunMode::CreateAndPackage: {
         // The patch goes to a temporary file of its own, removed as soon as the package holds
-        // it, and whenever the run ends before that.
-        TemporaryFile patch(platform::createTemporaryFile());
-        if (patch.name.empty())
+        // it, and whenever the run ends before that. It is written by name.
+        TemporaryFile patch;
+        if (!createTemporary(patch))
             failWith(EXIT_CANNOT_WRITE, PATCH_WRITE_FAILURE);
+        patch.file = platform::File();
         std::vector<platform::FileIdentity> inputs = createPatch(
             options.originalName, options.patchedName, patch.name, options.messageName, true);
         buildPackagedExecutable(options.ownPath, patch.name, options.patchName, inputs);
@@ -72,9 +73,17 @@ int runMorvane(int argc, const char* const* argv) {
     case RunMode::Apply:
         applyPatch(options.patchName, options.reverse);
         break;
-    case RunMode::ApplyEmbedded:
-        applyPatch(options.patchName, options.reverse, &extracted);
+    case RunMode::EmbeddedHelp:
+        printEmbeddedHelp(own);
+    case RunMode::ApplyEmbedded: {
+        // A copy that holds a patch it cannot use must not pass for the plain program.
+        TemporaryFile extracted;
+        if (!extractEmbeddedPatch(own, extracted))
+            failWith(EXIT_CANNOT_WRITE, "Cannot extract embedded patch to temporary file");
+        own = OwnImage();
+        applyPatch(extracted.name, options.reverse, &extracted);
         break;
+    }
     }
     return EXIT_OK;
 }

@@ -41,7 +41,7 @@ enum class Disposition { OpenExisting, CreateNew, OpenOrCreate, CreateOrEmpty };
 //   checked by name before the open (opening some devices acts: a tape rewinds) and on the open
 //   file; Windows files on a disk, checked on the open file.
 // SHARE_READ, SHARE_NONE: Windows: while it is open others may read the file but not write it,
-//   or not open it at all; by default they may do both.
+//   or not open it at all; by default they may read and write it, and delete or rename it.
 // LOCK: POSIX: a lock, shared for Access::Read and exclusive otherwise, taken without waiting
 //   and held until the file is closed: no file when another process holds one that conflicts;
 //   a file system without locks does not stop the open.
@@ -213,8 +213,9 @@ std::string stateFolder();
 void syncFolder(const std::string& folder);
 
 // Creates a new, empty file with a fresh name in the user's temporary folder, exclusively, so
-// no other process can have made it first. Returns its name, or empty when none could be made.
-std::string createTemporaryFile();
+// no other process can have made it first, readable by the user alone and open for writing;
+// `name` receives its name. No file and an empty name when none could be made.
+File createTemporaryFile(std::string& name);
 
 // Deletes the file; failure is not reported.
 void removeFile(const std::string& name);
@@ -225,8 +226,8 @@ void removeFile(const std::string& name);
 // stream cannot be opened.
 bool prepareProcess();
 // The run's temporary files (at most four), removed when an interruption ends the process
-// outside a write phase; each call replaces the list. POSIX only: Windows deletes no file that
-// is still open.
+// outside a write phase; each call replaces the list. (Windows deletes them as the ending
+// process closes them, so the files the run opens let others delete them.)
 void removeWhenInterrupted(const std::vector<std::string>& names);
 // While a hold is taken, interruptions (Ctrl-C, a termination request, a closed console or
 // terminal) wait and take effect when it is released, so a write phase is never cut in the
@@ -315,6 +316,11 @@ bool before(Call call);
 bool beforeReplace(const std::string& to, unsigned long& error);
 // Ends the process abruptly when the plan says so for this call.
 void after(Call call);
+#ifdef _WIN32
+// Delivers Ctrl-C as Windows does: the console handler runs on a thread of its own, and the
+// process ends when the handler declines the event. Outside a write phase it is waited for.
+void deliverInterruption();
+#endif
 // True when the plan says whether the console is the program's own (`alone`).
 bool consoleOfItsOwn(bool& alone);
 // True when the plan names the image of the process that started the program (`image`).

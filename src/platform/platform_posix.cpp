@@ -570,15 +570,13 @@ bool startViewer(const std::string& path) {
     return started;
 }
 
-std::string createTemporaryFile() {
+File createTemporaryFile(std::string& name) {
     std::string pattern = temporaryFolder() + "morvane-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int descriptor = ::mkstemp(name.data());
-    if (descriptor < 0)
-        return std::string();
-    ::close(descriptor);
-    return std::string(name.data());
+    std::vector<char> fresh(pattern.begin(), pattern.end());
+    fresh.push_back('\0');
+    int descriptor = ::mkostemp(fresh.data(), O_CLOEXEC);
+    name = descriptor < 0 ? std::string() : std::string(fresh.data());
+    return File(descriptor);
 }
 
 void removeFile(const std::string& name) {

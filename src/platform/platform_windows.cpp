@@ -124,9 +124,12 @@ const std::size_t MAX_TRANSFER = 1u << 30;
 File openFile(const std::string& name, Access access, Disposition disposition, unsigned flags) {
     static const DWORD ACCESS[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
     static const DWORD DISPOSITION[] = {OPEN_EXISTING, CREATE_NEW, OPEN_ALWAYS, CREATE_ALWAYS};
-    DWORD share = (flags & SHARE_NONE) != 0   ? 0
-                  : (flags & SHARE_READ) != 0 ? FILE_SHARE_READ
-                                              : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    // Others may delete a file the run merely reads or writes: an interruption deletes the
+    // run's temporary files that way (see removeWhenInterrupted).
+    DWORD share = (flags & SHARE_NONE) != 0 ? 0
+                  : (flags & SHARE_READ) != 0
+                      ? FILE_SHARE_READ
+                      : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     File file = createWith(
         name, ACCESS[static_cast<int>(access)], share, DISPOSITION[static_cast<int>(disposition)],
         FILE_ATTRIBUTE_NORMAL | ((flags & NO_FOLLOW) != 0 ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
@@ -184,15 +187,16 @@ bool isSpecialFile(const std::string& name) {
 
 namespace {
 // Makes a new file exclusively under a fresh name in the folder (empty, or ending with a
-// separator), which `freshName` receives; no file and an empty name when none can be made.
-File createFresh(const std::string& folder, std::string& freshName) {
+// separator), which `freshName` receives, shared as `share` says; no file and an empty name when
+// none can be made.
+File createFresh(const std::string& folder, std::string& freshName, DWORD share = 0) {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         // "~mvn", the process id and a counter in 16 hexadecimal digits, ".tmp".
         std::uint64_t value = std::uint64_t(GetCurrentProcessId()) << 32 | counter++;
         char digits[16];
         freshName = folder + "~mvn" + std::string(digits, writeHex(digits, value, 16)) + ".tmp";
-        File file = openFile(freshName, Access::Write, Disposition::CreateNew, SHARE_NONE);
+        File file = createWith(freshName, GENERIC_WRITE, share, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
         if (isOpen(file))
             return file;
         if (GetLastError() != ERROR_FILE_EXISTS)
@@ -460,15 +464,12 @@ bool startViewer(const std::string& path) {
     return _wsystem(wide("START \"\" \"" + path + "\"").data()) != -1;
 }
 
-std::string createTemporaryFile() {
+File createTemporaryFile(std::string& name) {
     std::string folder = temporaryFolder();
-    if (folder.empty())
-        return std::string();
+    name.clear();
     // Made with CREATE_NEW, so the name cannot be taken by another process; unlike
-    // GetTempFileNameW this works in a folder of any length.
-    std::string name;
-    createFresh(folder, name);
-    return name;
+    // GetTempFileNameW this works in a folder of any length. Only deleting it is shared.
+    return folder.empty() ? File() : createFresh(folder, name, FILE_SHARE_DELETE);
 }
 
 void removeFile(const std::string& name) {
@@ -531,6 +532,9 @@ bool writeToConsole(const char* text, std::size_t length) {
 namespace {
 volatile LONG holdDepth = 0;
 bool consoleOfItsOwn = false;
+// The run's temporary files; the console handler reads them on a thread of its own.
+SRWLOCK temporariesLock = SRWLOCK_INIT;
+std::vector<std::string> temporaries;
 
 bool isConsole(DWORD stream) {
     DWORD mode = 0;
@@ -590,10 +594,21 @@ bool startedFromTheDesktop() {
 }
 
 // Runs on a thread of its own when Ctrl-C, Ctrl-Break or closing the console window arrives:
-// it waits until the write phase is over, then lets the default handler end the process.
+// it waits until the write phase is over, then lets the default handler end the process. That
+// runs no exit hook, so the temporary files are deleted here: each is opened to be deleted on
+// close, which takes effect once the ending process has closed its own handles too.
 BOOL WINAPI onConsoleControl(DWORD) {
     while (InterlockedCompareExchange(&holdDepth, 0, 0) > 0)
         Sleep(10);
+    AcquireSRWLockShared(&temporariesLock);
+    for (const std::string& name : temporaries) {
+        HANDLE file = CreateFileW(systemName(name).data(), DELETE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    }
+    ReleaseSRWLockShared(&temporariesLock);
     return FALSE;
 }
 } // namespace
@@ -621,7 +636,28 @@ void waitForKey() {
     }
 }
 
-void removeWhenInterrupted(const std::vector<std::string>&) {}
+void removeWhenInterrupted(const std::vector<std::string>& names) {
+    std::vector<std::string> list = names;
+    AcquireSRWLockExclusive(&temporariesLock);
+    temporaries.swap(list);
+    ReleaseSRWLockExclusive(&temporariesLock);
+}
+
+#ifdef MORVANE_TEST_SEAMS
+namespace {
+DWORD WINAPI interrupt(void*) {
+    if (!onConsoleControl(CTRL_C_EVENT))
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    return 0;
+}
+} // namespace
+
+void seam::deliverInterruption() {
+    HANDLE thread = CreateThread(nullptr, 0, interrupt, nullptr, 0, nullptr);
+    if (thread != nullptr && InterlockedCompareExchange(&holdDepth, 0, 0) == 0)
+        WaitForSingleObject(thread, INFINITE);
+}
+#endif
 
 void InterruptionHold::take() {
     if (!held)

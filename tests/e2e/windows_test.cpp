@@ -194,13 +194,17 @@ TEST(WindowsOwnPath, IsTheFullPathOfTheRunningProgram) {
 // packaging from a marked copy shows which file the program found as its own.
 class WindowsOwnPathRun : public WindowsRun {
   protected:
-    // Copies the program to `folderName` below the scratch folder, with eight marker bytes
-    // appended (the last four are 0, which is no valid trailer offset).
+    // Copies the program to `folderName` below the scratch folder, marked inside its image (in
+    // the DOS stub's text), so that nothing lies beyond the image.
     std::string markedCopy(const std::string& folderName) {
         std::string copyFolder = folder / folderName;
         makeFolder(copyFolder);
         std::string copy = copyFolder + "\\copy of morvane.exe";
-        writeFile(copy, readFile(morvanePath()) + "MARK" + le32(0));
+        std::string image = readFile(morvanePath());
+        std::size_t stub = image.find("DOS mode");
+        EXPECT_LT(stub, 512u);
+        image.replace(stub, 8, "DOS MARK");
+        writeFile(copy, image);
         return copy;
     }
 
@@ -901,6 +905,41 @@ TEST_F(WindowsRun, ANameWithAnUnpairedSurrogateIsNeverTakenForAnother) {
     EXPECT_EQ(readWide(here + L"\\out\xFFFD.pat").substr(0, 6), "PATCH1");
     EXPECT_EQ(run({"--patch", "fix\xEF\xBF\xBD.pat"}, wide).exitCode, 0);
     EXPECT_EQ(read("target.bin"), patchedBytes());
+}
+
+// Ctrl-C outside a write phase (while the files are compared, while a self-applying patch copies
+// out its patch or reads it) ends the run through the default handler, which runs no exit hook:
+// the program's console handler deletes the temporary files first. The seam delivers Ctrl-C as
+// Windows does, the handler on a thread of its own.
+TEST_F(WindowsRun, CtrlCLeavesNoTemporaryFile) {
+    write("original.bin", originalBytes());
+    write("patched.bin", patchedBytes());
+    const std::vector<std::string> packaging = {"--original",  "original.bin", "--patched",
+                                                "patched.bin", "--patch",      "fix.exe",
+                                                "--executable"};
+    ASSERT_EQ(runSeamed(packaging, faults::Plan()).exitCode, 0);
+    std::vector<std::string> again = packaging;
+    again[5] = "out.exe";
+    const int CTRL_C_EXIT = static_cast<int>(STATUS_CONTROL_C_EXIT);
+    struct Row {
+        std::string program;
+        std::vector<std::string> arguments;
+        faults::Plan plan;
+    };
+    const Row rows[] = {
+        {seamedMorvanePath(), again, {faults::Call::ReadAt, 1, faults::Action::Interrupt}},
+        {folder / "fix.exe", {}, {faults::Call::WriteNext, 1, faults::Action::Interrupt}},
+        {folder / "fix.exe", {}, {faults::Call::ReadAt, 1, faults::Action::Interrupt}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.program + " " + faults::describe(row.plan));
+        ProcessResult result =
+            runProcess(row.program, row.arguments, options().withFaults(row.plan));
+        EXPECT_EQ(result.exitCode, CTRL_C_EXIT);
+        EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
+        EXPECT_FALSE(fileExists(folder / "out.exe"));
+        EXPECT_EQ(read("original.bin"), originalBytes());
+    }
 }
 
 #endif

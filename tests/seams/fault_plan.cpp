@@ -220,6 +220,8 @@ void after(Call) {
 #ifdef _WIN32
     if (faults::planned(faults::Action::Kill))
         TerminateProcess(GetCurrentProcess(), 137);
+    if (faults::planned(faults::Action::Interrupt))
+        deliverInterruption();
 #else
     if (faults::planned(faults::Action::Kill))
         std::raise(SIGKILL);

@@ -8,7 +8,8 @@
 // The actions: fail (nothing moves, the call reports an error), short (half the bytes move; a read
 // then looks like the end of the file, a write reports an error), kill (the call completes, then
 // the process is killed without any clean-up), interrupt, terminate, hangup or quit (the call
-// completes, then the process sends itself SIGINT, SIGTERM, SIGHUP or SIGQUIT; POSIX only), stop
+// completes, then the process sends itself SIGINT, SIGTERM, SIGHUP or SIGQUIT; POSIX only, but
+// for interrupt, which on Windows delivers Ctrl-C as the system does), stop
 // (the call completes, then the process stops itself with SIGSTOP until it is sent SIGCONT; POSIX
 // only), change (before the call, the file's last byte is flipped on disk, as if another program
 // wrote to it; POSIX only) or cut (before the call, the file is cut to half its size on disk;
