@@ -8,6 +8,7 @@
 #include <vector>
 #include <windows.h>
 
+#include <shellapi.h>
 #include <tlhelp32.h>
 
 namespace platform {
@@ -458,10 +459,54 @@ bool truncateFile(const File& file, std::uint64_t size) {
            SetEndOfFile(nativeHandle(file));
 }
 
+namespace {
+// A function of a library in the system folder, loaded only when it is needed: a run that
+// shows no message loads nothing but KERNEL32 and the C runtime. Null when there is none.
+template <typename Function> Function systemFunction(const wchar_t* library, const char* name) {
+    wchar_t folder[MAX_PATH];
+    UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    WideText path(folder, folder + length);
+    path.push_back(L'\\');
+    path.insert(path.end(), library, library + wcslen(library) + 1);
+    HMODULE module = LoadLibraryW(path.data());
+    FARPROC found = module != nullptr ? GetProcAddress(module, name) : nullptr;
+    // Through a function type without parameters, which the compiler lets stand for any.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+} // namespace
+
 bool startViewer(const std::string& path) {
-    // An empty title and a quoted path: START takes the first quoted text as the window title,
-    // and an unquoted path with a blank or an & in it would run the wrong thing.
-    return _wsystem(wide("START \"\" \"" + path + "\"").data()) != -1;
+    // The shell opens the file itself: no command interpreter sees the name, so %, ! and ^ in
+    // it are never expanded, and the user's AutoRun command never runs.
+    WideText file;
+    if (!toWide(path, CP_UTF8, MB_ERR_INVALID_CHARS, file))
+        return false;
+    using Execute = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+    using Initialize = HRESULT(WINAPI*)(void*, DWORD);
+    Execute execute = systemFunction<Execute>(L"shell32.dll", "ShellExecuteExW");
+    Initialize initialize = systemFunction<Initialize>(L"ole32.dll", "CoInitializeEx");
+    if (execute == nullptr)
+        return false;
+    // The handler of a file type may be a shell extension that needs COM.
+    if (initialize != nullptr)
+        initialize(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    // The viewer inherits none of the run's handles: its files never are inheritable, and the
+    // standard streams stop being so now (no other program is started after it).
+    for (DWORD stream : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+        SetHandleInformation(GetStdHandle(stream), HANDLE_FLAG_INHERIT, 0);
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    // Done before the call returns (the run may end at once), and no window for a failure: the
+    // message is printed instead. Opened as a .txt document by that class's command: a file
+    // named alone has its %NAME% parts expanded by some shells (Wine's), one of a class not.
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI | SEE_MASK_CLASSNAME;
+    info.lpClass = L".txt";
+    info.lpVerb = L"open";
+    info.lpFile = file.data();
+    info.nShow = SW_SHOWNORMAL;
+    return execute(&info) != 0;
 }
 
 File createTemporaryFile(std::string& name) {

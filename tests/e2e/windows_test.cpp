@@ -99,8 +99,9 @@ std::string withBackslashes(std::string path) {
 
 class WindowsRun : public MorvaneRun {
   protected:
-    // Where the program finds its temporary folder, and what it runs as the command
-    // interpreter: a stand-in that records its command line in commandLog() and starts nothing.
+    // Where the program finds its temporary folder. The command interpreter (COMSPEC) is a
+    // stand-in that records its command line in commandLog() and starts nothing, so that any
+    // use of it shows there; so does the recorder as the viewer of .txt files.
     ProcessOptions withTemporaryFolder(const std::string& tmp, const std::string& temp) const {
         ProcessOptions result = options();
         result.set("TMP", tmp).set("TEMP", temp);
@@ -116,6 +117,12 @@ class WindowsRun : public MorvaneRun {
         return fileExists(commandLog()) ? outputLines(readFile(commandLog()))
                                         : std::vector<std::string>();
     }
+    // The same once a viewer has logged its line: the shell does not wait for it.
+    std::vector<std::string> commandsOnceViewerRan() const {
+        for (int wait = 0; wait < 200 && commandsRun().empty(); ++wait)
+            Sleep(50);
+        return commandsRun();
+    }
 
     // Target and patch in the scratch folder, ready to apply.
     void prepare(const std::string& patchName, const std::string& message) {
@@ -123,12 +130,6 @@ class WindowsRun : public MorvaneRun {
         write(patchName, patchFor("target.bin", message));
     }
 };
-
-// The command the program hands to the interpreter, as the interpreter receives it after its
-// own name and "/c".
-std::string startCommandFor(const std::string& folder) {
-    return "/c START \"\" \"" + folder + "\\PATCH.TXT\"";
-}
 
 bool endsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() &&
@@ -342,57 +343,79 @@ TEST_F(WindowsRun, ConsoleLinesEndInCrLf) {
 
 // ---- The patch message --------------------------------------------------------------------
 
-TEST_F(WindowsRun, MessageIsWrittenToPatchTxtInTheTemporaryFolderAndStarted) {
+// The shell opens PATCH.TXT with the program associated with .txt files; the tests make that
+// the recorder, which logs its command line. Only in the Wine test prefix: the association is
+// the machine's.
+#define SKIP_UNLESS_UNDER_WINE()                                                                   \
+    if (!runningUnderWine())                                                                       \
+    GTEST_SKIP() << "changes the .txt file association; runs only in the Wine test prefix"
+
+// The recorder's command line as the shell starts it to open `path`.
+std::string viewerCommandFor(const std::string& path) {
+    return "\"" + withBackslashes(MORVANE_COMMAND_RECORDER) + "\" \"" + path + "\"";
+}
+
+TEST_F(WindowsRun, MessageIsWrittenToPatchTxtInTheTemporaryFolderAndOpened) {
+    SKIP_UNLESS_UNDER_WINE();
     std::string temp = folder / "temp folder";
     makeFolder(temp);
     const std::string message("Read me first.\r\nBytes 0 and 255: \0\xFF end\n", 41);
     ASSERT_EQ(message.size(), 41u);
     prepare("fix.pat", message);
+    TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
+    ASSERT_TRUE(association.ok());
 
     ProcessResult result = run({"--patch", "fix.pat"}, withTemporaryFolder(temp));
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.out.find("Read me"), std::string::npos) << result.out;
+    EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "Patch for file target.bin (64 bytes)",
+                  "Applying patch:", "@ 0000000A : 1 bytes", "@ 00000028 : 1 bytes");
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), message);
-    std::vector<std::string> commands = commandsRun();
-    ASSERT_EQ(commands.size(), 1u);
-    EXPECT_TRUE(endsWith(commands[0], startCommandFor(temp))) << commands[0];
+    // The viewer inherits no handle of the run's (its output is no pipe of the test's), and no
+    // command interpreter (the recorder again, through COMSPEC) is started.
+    EXPECT_EQ(commandsOnceViewerRan(),
+              std::vector<std::string>{viewerCommandFor(temp + "\\PATCH.TXT")});
     EXPECT_EQ(read("target.bin"), patchedBytes());
 }
 
-TEST_F(WindowsRun, InterpreterStartsTheViewerWithPatchTxt) {
-    // The whole way through the real command interpreter: START hands PATCH.TXT to the program
-    // associated with .txt files, here the recorder. A folder with a blank and an & in its name
-    // shows that the path reaches the viewer whole and runs no command of its own.
-    if (!runningUnderWine())
-        GTEST_SKIP() << "changes the .txt file association; runs only in the Wine test prefix";
-    std::string temp = folder / "temp folder & co";
-    makeFolder(temp);
-    write("target.bin", originalBytes());
-    write("fix.pat", patchFor(folder / "target.bin", "hello"));
+// The exact path of PATCH.TXT reaches the viewer whatever the folder's name holds: a command
+// interpreter would expand %OS% (to another folder, where a file may be planted), drop ! where
+// delayed expansion is on, and take ^ and & for its own.
+TEST_F(WindowsRun, TheViewerGetsTheExactPathWhateverTheFolderHolds) {
+    SKIP_UNLESS_UNDER_WINE();
     TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
     ASSERT_TRUE(association.ok());
-    ProcessOptions realInterpreter = withTemporaryFolder(temp);
-    realInterpreter.set("COMSPEC", std::getenv("COMSPEC"));
-    // The interpreter and the viewer may outlive the program for a moment; started outside
-    // the scratch folder, they do not keep it from being removed.
-    std::string scratch = folder.path();
-    realInterpreter.workingDirectory = scratch.substr(0, scratch.find_last_of('\\'));
-
-    ProcessResult result = run({"--patch", folder / "fix.pat"}, realInterpreter);
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
-    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
-    // START does not wait for the viewer.
-    for (int i = 0; i < 200 && commandsRun().empty(); ++i)
-        Sleep(50);
-    std::vector<std::string> commands = commandsRun();
-    ASSERT_EQ(commands.size(), 1u) << result.out;
-    EXPECT_TRUE(endsWith(commands[0], "\"" + temp + "\\PATCH.TXT\"")) << commands[0];
-    EXPECT_EQ(read("target.bin"), patchedBytes());
+    const std::string planted = folder / "aWindows_NTb";
+    makeFolder(planted);
+    write("aWindows_NTb\\PATCH.TXT", "planted");
+    for (const char* name :
+         {"temp folder & co", "a%OS%b", "bang!OS!", "caret^x^^", "%PATH%", "100%"}) {
+        SCOPED_TRACE(name);
+        const std::string temp = folder / name;
+        makeFolder(temp);
+        std::filesystem::remove(commandLog());
+        write("target.bin", originalBytes());
+        write("fix.pat", patchFor(folder / "target.bin", "hello"));
+        ProcessOptions with = withTemporaryFolder(temp);
+        // The viewer may outlive the program for a moment; started outside the scratch folder,
+        // it does not keep it from being removed.
+        std::string scratch = folder.path();
+        with.workingDirectory = scratch.substr(0, scratch.find_last_of('\\'));
+        ProcessResult result = run({"--patch", folder / "fix.pat"}, with);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
+        EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
+        EXPECT_EQ(commandsOnceViewerRan(),
+                  std::vector<std::string>{viewerCommandFor(temp + "\\PATCH.TXT")});
+        EXPECT_EQ(read("aWindows_NTb\\PATCH.TXT"), "planted");
+        EXPECT_EQ(read("target.bin"), patchedBytes());
+    }
 }
 
 TEST_F(WindowsRun, ShorterSecondMessageReplacesTheFirst) {
+    SKIP_UNLESS_UNDER_WINE();
+    TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
+    ASSERT_TRUE(association.ok());
     std::string temp = folder / "temp";
     makeFolder(temp);
     write("first.bin", originalBytes());
@@ -404,6 +427,8 @@ TEST_F(WindowsRun, ShorterSecondMessageReplacesTheFirst) {
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "A long first message, ten lines' worth.");
     EXPECT_EQ(run({"--patch", "second.pat"}, withTemporaryFolder(temp)).exitCode, 0);
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), std::string("2nd\0", 4));
+    for (int wait = 0; wait < 200 && commandsRun().size() < 2; ++wait)
+        Sleep(50);
     EXPECT_EQ(commandsRun().size(), 2u);
 }
 
@@ -427,30 +452,48 @@ TEST_F(WindowsRun, TmpComesBeforeTemp) {
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
 }
 
-TEST_F(WindowsRun, AnyStatusOfTheCommandButMinusOneCountsAsShown) {
+// Where no viewer can start (no program is associated with .txt files, as on Wine without a
+// display), the message is printed, once, and nothing of a command interpreter or of the shell
+// reaches the output. (The real interpreter is named, so that a run that used it would show.)
+TEST_F(WindowsRun, MessageIsPrintedWhenNoViewerCanBeStarted) {
+    SKIP_UNLESS_UNDER_WINE();
+    char value[256] = {};
+    DWORD size = sizeof value;
+    ASSERT_NE(
+        RegGetValueA(HKEY_CLASSES_ROOT, ".txt", nullptr, RRF_RT_REG_SZ, nullptr, value, &size),
+        ERROR_SUCCESS)
+        << "the test prefix associates .txt files with " << value;
     std::string temp = folder / "temp";
     makeFolder(temp);
     prepare("fix.pat", "hello");
-    ProcessOptions failingCommand = withTemporaryFolder(temp);
-    failingCommand.set("MORVANE_COMMAND_STATUS", "1");
-    ProcessResult result = run({"--patch", "fix.pat"}, failingCommand);
+    ProcessOptions realInterpreter = withTemporaryFolder(temp);
+    realInterpreter.set("COMSPEC", std::getenv("COMSPEC"));
+    ProcessResult result = run({"--patch", "fix.pat"}, realInterpreter);
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
-    EXPECT_EQ(commandsRun().size(), 1u);
+    EXPECT_EQ(result.err, "");
+    EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "hello",
+                  "Patch for file target.bin (64 bytes)", "Applying patch:", "@ 0000000A : 1 bytes",
+                  "@ 00000028 : 1 bytes");
+    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
+    EXPECT_EQ(read("target.bin"), patchedBytes());
 }
 
-TEST_F(WindowsRun, MessageIsPrintedWhenNoInterpreterCanBeStarted) {
+// No command interpreter is needed (or started) to open PATCH.TXT.
+TEST_F(WindowsRun, TheViewerStartsWithoutACommandInterpreter) {
+    SKIP_UNLESS_UNDER_WINE();
+    TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
+    ASSERT_TRUE(association.ok());
     std::string temp = folder / "temp";
     makeFolder(temp);
     prepare("fix.pat", "hello");
     ProcessOptions noInterpreter = withTemporaryFolder(temp);
     noInterpreter.set("COMSPEC", folder / "no such interpreter.exe");
-    // Without PATH the runtime cannot fall back to finding cmd.exe either.
     noInterpreter.unset("PATH");
     ProcessResult result = run({"--patch", "fix.pat"}, noInterpreter);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_NE(result.out.find("hello\r\n"), std::string::npos) << result.out;
-    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
+    EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
+    EXPECT_EQ(commandsOnceViewerRan(),
+              std::vector<std::string>{viewerCommandFor(temp + "\\PATCH.TXT")});
     EXPECT_EQ(read("target.bin"), patchedBytes());
 }
 
