@@ -764,21 +764,23 @@ TEST_F(WindowsRun, AReplaceThatFailsHalfWayNeverLosesTheOutput) {
     }
 }
 
-// The names in a folder of any length, whose path is ASCII (the runtime's own listing stops at
-// MAX_PATH).
-std::vector<std::string> namesInLongFolder(const std::string& path) {
-    const std::string pattern = "\\\\?\\" + path + "\\*";
+// The names in a folder, sorted, as UTF-16: through the \\?\ prefix, so that a folder of any
+// length can be listed (the runtime's own listing stops at MAX_PATH) and a name that no UTF-8
+// holds stays as it is.
+std::vector<std::wstring> wideNamesIn(const std::string& asciiFolder) {
+    const std::string pattern = "\\\\?\\" + asciiFolder + "\\*";
+    std::vector<std::wstring> names;
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(std::wstring(pattern.begin(), pattern.end()).c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE)
-        return {"(cannot be listed)"};
-    std::vector<std::string> names;
+        return {L"(cannot be listed)"};
     do {
         std::wstring name = entry.cFileName;
         if (name != L"." && name != L"..")
-            names.emplace_back(name.begin(), name.end());
+            names.push_back(name);
     } while (FindNextFileW(search, &entry));
     FindClose(search);
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -796,7 +798,7 @@ TEST_F(WindowsRun, ATemporaryFolderOfAnyLengthHoldsTheExtractedPatch) {
                                   "--patch", "fix.exe", "--executable"},
                                  packaging);
     ASSERT_EQ(packaged.exitCode, 0) << packaged.err;
-    EXPECT_EQ(namesInLongFolder(longFolder), std::vector<std::string>{});
+    EXPECT_TRUE(wideNamesIn(longFolder).empty());
     for (const char* variable : {"TMP", "TEMP", "USERPROFILE"}) {
         SCOPED_TRACE(variable);
         write("original.bin", originalBytes());
@@ -809,7 +811,7 @@ TEST_F(WindowsRun, ATemporaryFolderOfAnyLengthHoldsTheExtractedPatch) {
         EXPECT_EQ(lines[0].rfind("Reading patch file: " + longFolder + "\\~mvn", 0), 0u)
             << lines[0];
         EXPECT_EQ(read("original.bin"), patchedBytes());
-        EXPECT_EQ(namesInLongFolder(longFolder), std::vector<std::string>{});
+        EXPECT_TRUE(wideNamesIn(longFolder).empty());
     }
 }
 
@@ -873,20 +875,6 @@ std::string readWide(const std::wstring& path) {
     return bytes.substr(0, got);
 }
 
-std::vector<std::wstring> wideNamesIn(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        names.push_back(entry.cFileName);
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // NTFS names are UTF-16 units that are never checked, so "sur\xD800.dat" (an unpaired
 // surrogate) is a file of its own, not "sur\xFFFD.dat". A name that cannot reach the system
 // exactly as typed is refused with the error of the open that would use it, before anything is
@@ -902,7 +890,7 @@ TEST_F(WindowsRun, ANameWithAnUnpairedSurrogateIsNeverTakenForAnother) {
     writeWide(here + L"\\sur\xFFFD.dat", patchedBytes());
     writeWide(here + L"\\out\xFFFD.pat", "keep");
     writeWide(here + L"\\fix\xFFFD.pat", patchFor("target.bin", ""));
-    const std::vector<std::wstring> before = wideNamesIn(here);
+    const std::vector<std::wstring> before = wideNamesIn(folder.path());
     const std::string sur = "sur" + lone + ".dat", out = "out" + lone + ".pat";
     struct Case {
         std::vector<std::string> arguments;
@@ -937,7 +925,7 @@ TEST_F(WindowsRun, ANameWithAnUnpairedSurrogateIsNeverTakenForAnother) {
         ProcessResult result = run(c.arguments, wide);
         EXPECT_FAILURE(result, c.code, c.error);
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(wideNamesIn(here), before);
+        EXPECT_EQ(wideNamesIn(folder.path()), before);
         EXPECT_EQ(readWide(here + L"\\out\xFFFD.pat"), "keep");
         EXPECT_EQ(read("target.bin"), originalBytes());
     }
