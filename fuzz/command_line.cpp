@@ -2,7 +2,10 @@
 // whether the run carries an embedded patch (bit 0); the rest is split on NUL bytes into the
 // arguments after the program's name. The parser must end in one of the run modes, in the
 // usage text (status 0) or in a failure of code 1 to 3, and its choice and settings must equal
-// those of a parser written here from the option rules.
+// those of a parser written here from the option rules. A self-applying patch takes --reverse,
+// takes --help, -h, -?, /? and /h in any case for its help, fails with code 1 on --reverse in
+// another case and on /reverse, -reverse and /r in any case (the first of these that comes
+// decides), and passes everything else over.
 #include "fuzz_support.h"
 
 #include "app/command_line.h"
@@ -12,8 +15,6 @@
 #include <vector>
 
 namespace {
-
-const char EMBEDDED_PATCH_NAME[] = "/tmp/morvane-embedded-patch";
 
 struct Outcome {
     bool ended = false; // usage text or failure: `code` holds the status
@@ -25,8 +26,6 @@ struct Outcome {
 RunOptions startOptions(bool embedded) {
     RunOptions options;
     options.ownPath = "/usr/local/bin/morvane";
-    if (embedded)
-        options.patchName = EMBEDDED_PATCH_NAME;
     options.fromEmbeddedPatch = embedded;
     return options;
 }
@@ -38,19 +37,39 @@ Outcome ended(int code) {
     return outcome;
 }
 
+std::string lowerCase(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
 Outcome reference(const std::vector<std::string>& arguments, bool embedded) {
     Outcome outcome;
     RunOptions& options = outcome.options;
     options = startOptions(embedded);
-    if (arguments.empty() && !embedded)
+    if (embedded) {
+        outcome.mode = RunMode::ApplyEmbedded;
+        for (const std::string& argument : arguments) {
+            std::string lower = lowerCase(argument);
+            if (argument == "--reverse") {
+                options.reverse = true;
+            } else if (lower == "--help" || lower == "-h" || lower == "-?" || lower == "/?" ||
+                       lower == "/h") {
+                outcome.mode = RunMode::EmbeddedHelp;
+                return outcome;
+            } else if (lower == "--reverse" || lower == "/reverse" || lower == "-reverse" ||
+                       lower == "/r") {
+                return ended(1);
+            }
+        }
+        return outcome;
+    }
+    if (arguments.empty())
         return ended(0);
     for (std::size_t k = 0; k < arguments.size(); ++k) {
         const std::string& argument = arguments[k];
-        if (embedded) {
-            if (argument == "--reverse")
-                options.reverse = true;
-            continue;
-        }
         if (argument == "--help")
             return ended(0);
         std::string* field = nullptr;
@@ -81,7 +100,7 @@ Outcome reference(const std::vector<std::string>& arguments, bool embedded) {
     if (hasOriginal)
         outcome.mode = options.packageExecutable ? RunMode::CreateAndPackage : RunMode::Create;
     else
-        outcome.mode = embedded ? RunMode::ApplyEmbedded : RunMode::Apply;
+        outcome.mode = RunMode::Apply;
     return outcome;
 }
 

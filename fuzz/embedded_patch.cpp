@@ -157,17 +157,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (found && (trailer.patchStart != start || trailer.patchEnd != end - 4))
         fuzz::fail("the patch was found at the wrong place");
 
-    std::string copy = extractEmbeddedPatch(imagePath);
-    if (copy.empty() == expected)
-        fuzz::fail(expected ? "the embedded patch was not extracted"
-                            : "a patch was extracted where the trailer rule does not hold");
-    if (expected) {
-        fuzz::Bytes content;
-        if (!fuzz::readFile(copy, content))
-            fuzz::fail("the extracted patch file is missing");
-        if (content != fuzz::Bytes(data + start, data + end - 4))
-            fuzz::fail("the extracted patch differs from the bytes between offset and trailer");
-        std::remove(copy.c_str());
+    {
+        TemporaryFile copy;
+        if (extractEmbeddedPatch(imagePath, copy) != expected)
+            fuzz::fail(expected ? "the embedded patch was not extracted"
+                                : "a patch was extracted where the trailer rule does not hold");
+        if (expected) {
+            fuzz::Bytes content;
+            if (!fuzz::readFile(copy.name, content))
+                fuzz::fail("the extracted patch file is missing");
+            if (content != fuzz::Bytes(data + start, data + end - 4))
+                fuzz::fail("the extracted patch differs from the bytes between offset and trailer");
+        }
     }
     std::vector<std::string> left = fuzz::listFolder(folder);
     if (left.size() != 2 || left[0] != IMAGE_NAME || left[1] != PATCH_NAME)

@@ -2,7 +2,9 @@
 
 #include "services/console.h"
 
+#include <cctype>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -23,12 +25,34 @@ bool is(const char* argument, const char* option) {
     return std::strcmp(argument, option) == 0;
 }
 
-// A packaged executable honours only --reverse; everything else is passed over.
-void scanForEmbeddedPatch(int argc, const char* const* argv, RunOptions& options) {
-    for (int k = 1; k < argc; ++k) {
-        if (is(argv[k], "--reverse"))
-            options.reverse = true;
+// Equal letter for letter, case aside (ASCII).
+bool isInAnyCase(const char* argument, const char* word) {
+    for (; *argument != '\0' && *word != '\0'; ++argument, ++word) {
+        if (std::tolower(static_cast<unsigned char>(*argument)) != *word)
+            return false;
     }
+    return *argument == *word;
+}
+
+bool isAnyOf(const char* argument, std::initializer_list<const char*> words) {
+    for (const char* word : words) {
+        if (isInAnyCase(argument, word))
+            return true;
+    }
+    return false;
+}
+
+RunMode scanForEmbeddedPatch(int argc, const char* const* argv, RunOptions& options) {
+    for (int k = 1; k < argc; ++k) {
+        const char* argument = argv[k];
+        if (is(argument, "--reverse"))
+            options.reverse = true;
+        else if (isAnyOf(argument, {"--help", "-h", "-?", "/?", "/h"}))
+            return RunMode::EmbeddedHelp;
+        else if (isAnyOf(argument, {"--reverse", "/reverse", "-reverse", "/r"}))
+            failWith(EXIT_MISSING_NAME, "Unknown option, specify \"--reverse\" to undo the patch");
+    }
+    return RunMode::ApplyEmbedded;
 }
 
 void scanOptions(int argc, const char* const* argv, RunOptions& options) {
@@ -58,12 +82,11 @@ void scanOptions(int argc, const char* const* argv, RunOptions& options) {
 } // namespace
 
 RunMode readCommandLine(int argc, const char* const* argv, RunOptions& options) {
-    if (argc == 1 && !options.fromEmbeddedPatch)
-        printUsage();
     if (options.fromEmbeddedPatch)
-        scanForEmbeddedPatch(argc, argv, options);
-    else
-        scanOptions(argc, argv, options);
+        return scanForEmbeddedPatch(argc, argv, options);
+    if (argc == 1)
+        printUsage();
+    scanOptions(argc, argv, options);
 
     if (options.patchName.empty())
         failWith(EXIT_NO_PATCH_NAME, "No patchfile specified");
@@ -73,5 +96,5 @@ RunMode readCommandLine(int argc, const char* const* argv, RunOptions& options) 
         failWith(EXIT_INCOMPLETE_PAIR, "Must specify by original and patched file");
     if (hasOriginal)
         return options.packageExecutable ? RunMode::CreateAndPackage : RunMode::Create;
-    return options.fromEmbeddedPatch ? RunMode::ApplyEmbedded : RunMode::Apply;
+    return RunMode::Apply;
 }

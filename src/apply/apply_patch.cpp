@@ -97,8 +97,11 @@ void applyPatch(const std::string& patchName, bool reverse, TemporaryFile* tempo
     printLine("Patch for file " + header.targetName + " (" + std::to_string(header.fileSize) +
               " bytes)");
 
-    // The target stays locked against other runs from here until its record is gone.
-    platform::File target = platform::openForUpdate(header.targetName);
+    // The target stays locked against other runs from here until its record is gone. A network
+    // or device name is never opened: Windows would offer the user's credentials to the host.
+    platform::File target = platform::isNetworkOrDeviceName(header.targetName)
+                                ? platform::File()
+                                : platform::openForUpdate(header.targetName);
     std::uint64_t targetSize = 0;
     if (!platform::isOpen(target) || !platform::fileSize(target, targetSize))
         failWith(EXIT_CANNOT_OPEN, "Could not open file to patch");

@@ -10,8 +10,12 @@ namespace {
 // which would block the run or hand the message to whoever made it.
 // With the temporary folder being the one that holds the patch or the target, the fixed name
 // can be one of them; their identities are compared before anything is written.
+// A target name that leads to the network is never opened (see apply_patch.cpp), so whether it
+// is the fixed name cannot be told: the message is printed instead.
 bool writeMessageFile(const std::string& path, const std::string& message,
                       const platform::FileIdentity& patch, const std::string& targetName) {
+    if (platform::isNetworkOrDeviceName(targetName))
+        return false;
     platform::File file = platform::openFile(
         path, platform::Access::Write, platform::Disposition::OpenOrCreate,
         platform::NO_FOLLOW | platform::NO_WAIT | platform::OWNER_ONLY | platform::SHARE_NONE);

@@ -1,8 +1,12 @@
 #include "package/embedded_patch.h"
 
+#ifndef _WIN32
+#include "package/elf_image.h"
+#endif
 #include "package/pe_image.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_format.h"
+#include "services/console.h"
 
 #include <algorithm>
 #include <vector>
@@ -57,29 +61,80 @@ bool findEmbeddedPatch(const platform::File& file, std::uint64_t size,
     return false;
 }
 
-std::string extractEmbeddedPatch(const std::string& ownPath, bool* carriesPatch) {
-    if (carriesPatch != nullptr)
-        *carriesPatch = false;
-    platform::File own = platform::openForReading(ownPath);
-    if (!platform::isOpen(own))
-        return std::string();
+namespace {
+
+// Where the image ends that the headers of a program for this system describe (Windows: PE,
+// other systems: ELF; a self-applying patch carries a copy of the program, so neither carries
+// the other's reader); any other file, or one whose headers cannot be read, ends at its end.
+std::uint64_t imageEnd(ByteSource& source) {
+    std::uint64_t end = 0;
+#ifdef _WIN32
+    bool found = findSectionsEnd(source, end);
+#else
+    bool found = findElfImageEnd(source, end);
+#endif
+    return found ? end : source.size;
+}
+
+} // namespace
+
+OwnPatch findOwnPatch(const platform::File& file, std::uint64_t size,
+                      EmbeddedPatchTrailer& trailer) {
+    if (findEmbeddedPatch(file, size, trailer))
+        return OwnPatch::Found;
+    // In a signed file, only the bytes before its certificate table (and the zeros that align
+    // it) can be beyond the image: the table itself is covered by no signature.
+    ByteSource source = sourceFromFile(file, size);
+    CertificateTable table;
+    std::uint64_t limit = size;
+    if (findCertificateTable(source, table))
+        limit = table.start - zerosBefore(source, table.start);
+    return imageEnd(source) < limit ? OwnPatch::Damaged : OwnPatch::None;
+}
+
+void examineOwnImage(const std::string& ownPath, OwnImage& image) {
+    image.file = platform::openForReading(ownPath);
     std::uint64_t size = 0;
-    EmbeddedPatchTrailer trailer;
-    std::string name;
-    if (platform::fileSize(own, size) && findEmbeddedPatch(own, size, trailer)) {
-        if (carriesPatch != nullptr)
-            *carriesPatch = true;
-        name = platform::createTemporaryFile();
+    image.patch = platform::isOpen(image.file) && platform::fileSize(image.file, size)
+                      ? findOwnPatch(image.file, size, image.trailer)
+                      : OwnPatch::None;
+}
+
+bool extractEmbeddedPatch(const OwnImage& image, TemporaryFile& copy) {
+    if (!createTemporary(copy))
+        return false;
+    bool copied =
+        copyRange(image.file, image.trailer.patchStart, image.trailer.patchEnd, copy.file);
+    // A short copy would pass for a patch whose last blocks were cut off: never use it.
+    if (!platform::closeFile(copy.file) || !copied) {
+        removeTemporary(copy.name);
+        copy.name.clear();
+        return false;
     }
-    if (!name.empty()) {
-        platform::File copy = platform::openForWriting(name);
-        bool copied =
-            platform::isOpen(copy) && copyRange(own, trailer.patchStart, trailer.patchEnd, copy);
-        // A short copy would pass for a patch whose last blocks were cut off: never use it.
-        if (!platform::closeFile(copy) || !copied) {
-            platform::removeFile(name);
-            name.clear();
-        }
-    }
-    return name;
+    return true;
+}
+
+bool extractEmbeddedPatch(const std::string& ownPath, TemporaryFile& copy) {
+    OwnImage image;
+    examineOwnImage(ownPath, image);
+    return image.patch == OwnPatch::Found && extractEmbeddedPatch(image, copy);
+}
+
+void printEmbeddedHelp(const OwnImage& image) {
+    ByteSource source = sourceFromFile(image.file, image.trailer.patchEnd);
+    source.position = image.trailer.patchStart;
+    PatchHeader header;
+    HeaderStatus status = readPatchHeader(source, header);
+    if (source.failed)
+        failWith(EXIT_CANNOT_OPEN, "Could not read patch file");
+    if (status != HeaderStatus::Valid)
+        failWith(EXIT_NOT_A_PATCH, "Not a valid patch file");
+    platform::readNameFromPatch(header.targetName);
+    printLine("Patch for file " + header.targetName + " (" + std::to_string(header.fileSize) +
+              " bytes)");
+    printLine("");
+    printLine("Start it in the folder that holds the file:");
+    printLine("\t(no arguments)\tApplies the patch.");
+    printLine("\t--reverse\tReverses (undoes) the patch.");
+    endProcess(EXIT_OK);
 }

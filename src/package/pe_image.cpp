@@ -2,6 +2,8 @@
 
 #include "patch/little_endian.h"
 
+#include <algorithm>
+
 namespace {
 
 // Offsets in the headers, as the PE format defines them.
@@ -70,6 +72,45 @@ bool findCertificateTable(ByteSource& source, CertificateTable& table) {
     table.start = start;
     table.entryOffset = entry;
     table.checksumOffset = optional + CHECKSUM_FIELD;
+    return true;
+}
+
+bool findSectionsEnd(ByteSource& source, std::uint64_t& end) {
+    const std::uint64_t SECTION_SIZE = 40, SYMBOL_SIZE = 18;
+    std::uint32_t value = 0, sections = 0, symbols = 0, symbolTable = 0, optionalSize = 0;
+    if (source.size < DOS_HEADER_SIZE || !readValue(source, 0, 2, value) || value != 0x5A4D ||
+        !readValue(source, NEW_HEADER_OFFSET_FIELD, 4, value))
+        return false;
+    const std::uint64_t peHeader = value;
+    if (!readValue(source, peHeader, 4, value) || value != 0x00004550 || // "PE\0\0"
+        !readValue(source, peHeader + 6, 2, sections) ||
+        !readValue(source, peHeader + 12, 4, symbolTable) ||
+        !readValue(source, peHeader + 16, 4, symbols) ||
+        !readValue(source, peHeader + OPTIONAL_HEADER_SIZE_FIELD, 2, optionalSize) ||
+        !readValue(source, peHeader + FILE_HEADER_SIZE + 60, 4, value)) // SizeOfHeaders
+        return false;
+    const std::uint64_t table = peHeader + FILE_HEADER_SIZE + optionalSize;
+    if (table + sections * SECTION_SIZE > source.size)
+        return false;
+    // Sums of 32-bit fields in 64 bits cannot wrap; each end is bounded by the file's size.
+    end = value;
+    for (std::uint64_t k = 0; k < sections; ++k) {
+        std::uint32_t rawSize = 0, rawStart = 0;
+        if (!readValue(source, table + k * SECTION_SIZE + 16, 4, rawSize) ||
+            !readValue(source, table + k * SECTION_SIZE + 20, 4, rawStart))
+            return false;
+        if (rawSize != 0)
+            end = std::max<std::uint64_t>(end, std::uint64_t(rawStart) + rawSize);
+    }
+    if (symbolTable != 0) {
+        // The string table follows the symbols; its first four bytes give its size.
+        std::uint64_t strings = symbolTable + symbols * SYMBOL_SIZE;
+        std::uint32_t stringsSize = 0;
+        end = std::max(end, strings);
+        if (readValue(source, strings, 4, stringsSize))
+            end = std::max(end, strings + stringsSize);
+    }
+    end = std::min(end, source.size);
     return true;
 }
 

@@ -20,6 +20,13 @@ struct CertificateTable {
 // file. Every offset and size taken from the headers is checked against the file's size first.
 bool findCertificateTable(ByteSource& source, CertificateTable& table);
 
+// True when the file behind `source` is a PE image whose headers and section table lie in the
+// file; `end` then receives where the image the headers describe ends: the furthest end of the
+// headers, of the sections' raw data, and of the COFF symbol and string tables that a build not
+// stripped carries after them, each bounded by the file's size. (A certificate table is no part
+// of it.)
+bool findSectionsEnd(ByteSource& source, std::uint64_t& end);
+
 const std::uint64_t MAX_ALIGNMENT_ZEROS = 7;
 
 // How many zero bytes, at most MAX_ALIGNMENT_ZEROS, come right before `offset`.

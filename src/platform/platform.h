@@ -41,7 +41,7 @@ enum class Disposition { OpenExisting, CreateNew, OpenOrCreate, CreateOrEmpty };
 //   checked by name before the open (opening some devices acts: a tape rewinds) and on the open
 //   file; Windows files on a disk, checked on the open file.
 // SHARE_READ, SHARE_NONE: Windows: while it is open others may read the file but not write it,
-//   or not open it at all; by default they may do both.
+//   or not open it at all; by default they may read and write it, and delete or rename it.
 // LOCK: POSIX: a lock, shared for Access::Read and exclusive otherwise, taken without waiting
 //   and held until the file is closed: no file when another process holds one that conflicts;
 //   a file system without locks does not stop the open.
@@ -132,7 +132,9 @@ bool isSpecialFile(const std::string& name);
 // any reparse point whose file is gone) would lead and gives no file for it.
 File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
 // Puts `from` in place under the name `to`, replacing the file that had it, in one step.
-bool replaceFile(const std::string& from, const std::string& to);
+// `oldGone`, when given, is set when it failed after the file under `to` was already gone
+// (Windows: a replace that failed half-way); `from` then holds the only copy and must be kept.
+bool replaceFile(const std::string& from, const std::string& to, bool* oldGone = nullptr);
 
 // The file's size in bytes; false when it cannot be determined.
 bool fileSize(const File& file, std::uint64_t& size);
@@ -231,8 +233,9 @@ std::string stateFolder();
 void syncFolder(const std::string& folder);
 
 // Creates a new, empty file with a fresh name in the user's temporary folder, exclusively, so
-// no other process can have made it first. Returns its name, or empty when none could be made.
-std::string createTemporaryFile();
+// no other process can have made it first, readable by the user alone and open for writing;
+// `name` receives its name. No file and an empty name when none could be made.
+File createTemporaryFile(std::string& name);
 
 // Deletes the file; failure is not reported.
 void removeFile(const std::string& name);
@@ -243,8 +246,8 @@ void removeFile(const std::string& name);
 // stream cannot be opened.
 bool prepareProcess();
 // The run's temporary files (at most four), removed when an interruption ends the process
-// outside a write phase; each call replaces the list. POSIX only: Windows deletes no file that
-// is still open.
+// outside a write phase; each call replaces the list. (Windows deletes them as the ending
+// process closes them, so the files the run opens let others delete them.)
 void removeWhenInterrupted(const std::vector<std::string>& names);
 // POSIX: an interruption outside a hold also removes the fresh file of the output being
 // written, listed by createFileBeside from the moment it exists; taken off the list here once
@@ -272,11 +275,22 @@ struct InterruptionHold {
 };
 
 #ifdef _WIN32
-// The program's arguments from the wide command line, argv[0] included, as UTF-8.
+// The program's arguments from the wide command line, argv[0] included, as UTF-8; an unpaired
+// surrogate, which no UTF-8 holds, is kept as WTF-8 (see isExactName).
 std::vector<std::string> argumentsInUtf8(int argc, const wchar_t* const* argv);
 // The name as the wide file calls receive it, in UTF-8: as given while its full path is short,
 // otherwise that full path behind the \\?\ prefix.
 std::string systemNameOf(const std::string& name);
+#endif
+// False for a name that cannot reach the system as it was given: on Windows one that held an
+// unpaired surrogate (an NTFS name may), which UTF-8 cannot hold; every file call refuses such a
+// name, so that it is never taken for another file's.
+#ifdef _WIN32
+bool isExactName(const std::string& name);
+#else
+inline bool isExactName(const std::string&) {
+    return true;
+}
 #endif
 // Names, consoles and console windows as Windows has them; on other systems names are bytes, a
 // terminal takes UTF-8 and never closes with the program, so these cost nothing there.
@@ -289,13 +303,22 @@ void readNameFromPatch(std::string& name);
 // console, after what the C runtime holds for it; false otherwise, and the caller writes the
 // bytes.
 bool writeToConsole(const char* text, std::size_t length);
-// True when the program was started in a console of its own that closes when it ends (a double
-// click in Explorer) and its standard streams are that console. Decided by prepareProcess.
+// True when the program was started by the desktop shell (its parent is explorer.exe) in a
+// console of its own that closes when it ends (a double click), and its standard streams are
+// that console. Decided by prepareProcess.
 bool consoleClosesWithProcess();
 // Waits until a key is pressed on the console of standard input.
 void waitForKey();
+// True for a name that leads to another machine or to a device rather than to a file on a
+// local disk: one that begins with two separators (\\server\share, //server/share,
+// \\?\UNC\..., \\.\...), other than a drive path in its long form (\\?\C:\...), or with \??\.
+// Opening a network name makes Windows connect to that host and offer it the user's credentials.
+bool isNetworkOrDeviceName(const std::string& name);
 #else
 inline void readNameFromPatch(std::string&) {}
+inline bool isNetworkOrDeviceName(const std::string&) {
+    return false;
+}
 inline bool writeToConsole(const char*, std::size_t) {
     return false;
 }
@@ -318,21 +341,34 @@ enum class Call { ReadAt, WriteAt, WriteNext, SyncFile, Replace, Open, Lock };
 bool before(Call call, const File& file, std::size_t& count);
 // Counts a call that moves no bytes (a flush, a rename); false when it must report a failure.
 bool before(Call call);
+// Counts a replace of the existing file `to` (a Replace); false when it must report a failure,
+// whose system error `error` receives. The plan may first remove `to`, as a replace that fails
+// half-way does.
+bool beforeReplace(const std::string& to, unsigned long& error);
 // Ends the process abruptly when the plan says so for this call.
 void after(Call call);
 // Counts an open by name, after its checks by name and before the open itself; may put
 // something else under the name.
 void beforeOpen(const std::string& name);
+#ifdef _WIN32
+// Delivers Ctrl-C as Windows does: the console handler runs on a thread of its own, and the
+// process ends when the handler declines the event. Outside a write phase it is waited for.
+void deliverInterruption();
+#endif
 // True when the plan says whether the console is the program's own (`alone`).
 bool consoleOfItsOwn(bool& alone);
+// True when the plan names the image of the process that started the program (`image`).
+bool parentImage(std::string& image);
 } // namespace seam
 #define MORVANE_SEAM_BEFORE(call, count) seam::before(seam::Call::call, file, count)
 #define MORVANE_SEAM_BEFORE_CALL(call) seam::before(seam::Call::call)
+#define MORVANE_SEAM_BEFORE_REPLACE(to, error) seam::beforeReplace(to, error)
 #define MORVANE_SEAM_AFTER(call) seam::after(seam::Call::call)
 #define MORVANE_SEAM_OPEN(name) seam::beforeOpen(name)
 #else
 #define MORVANE_SEAM_BEFORE(call, count) true
 #define MORVANE_SEAM_BEFORE_CALL(call) true
+#define MORVANE_SEAM_BEFORE_REPLACE(to, error) true
 #define MORVANE_SEAM_AFTER(call) ((void)0)
 #define MORVANE_SEAM_OPEN(name) ((void)0)
 #endif

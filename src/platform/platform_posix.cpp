@@ -407,7 +407,10 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     return old;
 }
 
-bool replaceFile(const std::string& from, const std::string& to) {
+// A rename that fails leaves both files as they were.
+bool replaceFile(const std::string& from, const std::string& to, bool* oldGone) {
+    if (oldGone != nullptr)
+        *oldGone = false;
     if (!MORVANE_SEAM_BEFORE_CALL(Replace))
         return false;
     bool replaced = ::rename(from.c_str(), to.c_str()) == 0;
@@ -686,15 +689,13 @@ bool startViewer(const std::string& path) {
     return started;
 }
 
-std::string createTemporaryFile() {
+File createTemporaryFile(std::string& name) {
     std::string pattern = temporaryFolder() + "morvane-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int descriptor = ::mkstemp(name.data());
-    if (descriptor < 0)
-        return std::string();
-    ::close(descriptor);
-    return std::string(name.data());
+    std::vector<char> fresh(pattern.begin(), pattern.end());
+    fresh.push_back('\0');
+    int descriptor = ::mkostemp(fresh.data(), O_CLOEXEC);
+    name = descriptor < 0 ? std::string() : std::string(fresh.data());
+    return File(descriptor);
 }
 
 void removeFile(const std::string& name) {

@@ -2,10 +2,14 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 #include <windows.h>
+
+#include <shellapi.h>
+#include <tlhelp32.h>
 
 namespace platform {
 namespace {
@@ -30,19 +34,35 @@ bool toWide(const std::string& text, UINT codePage, DWORD flags, WideText& out) 
     return length > 0 || text.empty();
 }
 
+// For display only: bytes that are no UTF-8 become U+FFFD.
 WideText wide(const std::string& text) {
     WideText result;
     toWide(text, CP_UTF8, 0, result);
     return result;
 }
 
+// UTF-16 as UTF-8. A unit of an unpaired surrogate, which NTFS names may hold and no UTF-8 can,
+// is kept as the three bytes its code would take (WTF-8), which are no UTF-8 either, so that
+// the name is never taken for another (every file call refuses it, see systemName).
 std::string utf8(const wchar_t* text, std::size_t count) {
-    std::string result(count * 3, '\0');
-    int length = count == 0
-                     ? 0
-                     : WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), &result[0],
-                                           static_cast<int>(result.size()), nullptr, nullptr);
-    result.resize(static_cast<std::size_t>(length));
+    std::string result;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t code = static_cast<std::uint16_t>(text[i]);
+        std::uint32_t next = i + 1 < count ? static_cast<std::uint16_t>(text[i + 1]) : 0;
+        if (code >= 0xD800 && code < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
+            ++i;
+        }
+        if (code < 0x80) {
+            result += static_cast<char>(code);
+            continue;
+        }
+        static const std::uint32_t LEAD[] = {0, 0xC0, 0xE0, 0xF0};
+        int more = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+        result += static_cast<char>(LEAD[more] | (code >> (6 * more)));
+        while (more-- > 0)
+            result += static_cast<char>(0x80 | ((code >> (6 * more)) & 0x3F));
+    }
     return result;
 }
 
@@ -64,7 +84,11 @@ WideText wideFullPath(const WideText& name) {
 // that full path behind the \\?\ prefix, which lifts the 260-character limit (the prefix also
 // turns off the system's own clean-up of the path, which GetFullPathNameW has done).
 WideText systemName(const std::string& name) {
-    WideText given = wide(name);
+    // A name that is no UTF-8 (one that held an unpaired surrogate) would become another name:
+    // it becomes none, which opens nothing.
+    WideText given;
+    if (!toWide(name, CP_UTF8, MB_ERR_INVALID_CHARS, given))
+        return WideText(1, L'\0');
     if (startsWith(given, L"\\\\?\\"))
         return given;
     WideText full = wideFullPath(given);
@@ -101,9 +125,12 @@ const std::size_t MAX_TRANSFER = 1u << 30;
 File openFile(const std::string& name, Access access, Disposition disposition, unsigned flags) {
     static const DWORD ACCESS[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
     static const DWORD DISPOSITION[] = {OPEN_EXISTING, CREATE_NEW, OPEN_ALWAYS, CREATE_ALWAYS};
-    DWORD share = (flags & SHARE_NONE) != 0   ? 0
-                  : (flags & SHARE_READ) != 0 ? FILE_SHARE_READ
-                                              : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    // Others may delete a file the run merely reads or writes: an interruption deletes the
+    // run's temporary files that way (see removeWhenInterrupted).
+    DWORD share = (flags & SHARE_NONE) != 0 ? 0
+                  : (flags & SHARE_READ) != 0
+                      ? FILE_SHARE_READ
+                      : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     File file = createWith(
         name, ACCESS[static_cast<int>(access)], share, DISPOSITION[static_cast<int>(disposition)],
         FILE_ATTRIBUTE_NORMAL | ((flags & NO_FOLLOW) != 0 ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
@@ -171,15 +198,16 @@ bool isSpecialFile(const std::string& name) {
 
 namespace {
 // Makes a new file exclusively under a fresh name in the folder (empty, or ending with a
-// separator), which `freshName` receives; no file and an empty name when none can be made.
-File createFresh(const std::string& folder, std::string& freshName) {
+// separator), which `freshName` receives, shared as `share` says; no file and an empty name when
+// none can be made.
+File createFresh(const std::string& folder, std::string& freshName, DWORD share = 0) {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         // "~mvn", the process id and a counter in 16 hexadecimal digits, ".tmp".
         std::uint64_t value = std::uint64_t(GetCurrentProcessId()) << 32 | counter++;
         char digits[16];
         freshName = folder + "~mvn" + std::string(digits, writeHex(digits, value, 16)) + ".tmp";
-        File file = openFile(freshName, Access::Write, Disposition::CreateNew, SHARE_NONE);
+        File file = createWith(freshName, GENERIC_WRITE, share, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
         if (isOpen(file))
             return file;
         if (GetLastError() != ERROR_FILE_EXISTS)
@@ -232,19 +260,39 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     return old;
 }
 
-bool replaceFile(const std::string& from, const std::string& to) {
-    if (!MORVANE_SEAM_BEFORE_CALL(Replace))
-        return false;
-    // ReplaceFile keeps the replaced file's attributes, owner and security. (Full paths: Wine
-    // refuses relative ones.)
+namespace {
+bool moveInPlace(const std::string& from, const std::string& to) {
+    return MORVANE_SEAM_BEFORE_CALL(Replace) &&
+           MoveFileExW(systemName(from).data(), systemName(to).data(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+} // namespace
+
+bool replaceFile(const std::string& from, const std::string& to, bool* oldGone) {
+    if (oldGone != nullptr)
+        *oldGone = false;
     bool replaced;
-    if (GetFileAttributesW(systemName(to).data()) != INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(systemName(to).data()) == INVALID_FILE_ATTRIBUTES) {
+        replaced = moveInPlace(from, to);
+    } else {
+        // ReplaceFile keeps the replaced file's attributes, owner and security. (Full paths:
+        // Wine refuses relative ones.)
+        unsigned long error = ERROR_SUCCESS;
         replaced =
+            MORVANE_SEAM_BEFORE_REPLACE(to, error) &&
             ReplaceFileW(wideFullPath(systemName(to)).data(), wideFullPath(systemName(from)).data(),
                          nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
-    else
-        replaced = MoveFileExW(systemName(from).data(), systemName(to).data(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        if (!replaced && error == ERROR_SUCCESS)
+            error = GetLastError();
+        // The old file is gone already and `from` still has its own name: it is moved into
+        // place, and kept whatever happens.
+        if (!replaced && (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                          error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)) {
+            replaced = moveInPlace(from, to);
+            if (oldGone != nullptr)
+                *oldGone = !replaced;
+        }
+    }
     MORVANE_SEAM_AFTER(Replace);
     return replaced;
 }
@@ -353,26 +401,41 @@ std::string ownExecutablePath() {
     }
 }
 
+namespace {
+// An environment variable's value, of any length; empty when it is not set.
+std::string variable(const wchar_t* name) {
+    DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+    WideText value(needed + 1, L'\0');
+    DWORD length = needed == 0 ? 0 : GetEnvironmentVariableW(name, value.data(), needed);
+    return length == 0 || length >= needed ? std::string() : utf8(value.data(), length);
+}
+} // namespace
+
 std::string temporaryFolder() {
-    DWORD needed = GetTempPathW(0, nullptr);
-    if (needed == 0)
-        return std::string();
-    std::vector<wchar_t> folder(needed);
-    DWORD length = GetTempPathW(needed, folder.data());
-    if (length == 0 || length > needed)
-        return std::string();
-    return utf8(folder.data(), length);
+    // GetTempPathW reads TMP, TEMP and USERPROFILE in this order, but gives no folder of
+    // MAX_PATH characters or more: such a folder is taken from the variables here.
+    std::string folder;
+    for (const wchar_t* name : {L"TMP", L"TEMP", L"USERPROFILE"}) {
+        folder = variable(name);
+        if (!folder.empty())
+            break;
+    }
+    if (wide(folder).size() < MAX_PATH - 1) {
+        WideText path(MAX_PATH + 2, L'\0');
+        DWORD length = GetTempPathW(MAX_PATH + 2, path.data());
+        if (length != 0 && length < path.size())
+            return utf8(path.data(), length);
+    }
+    if (folder.empty() || folder.back() == '\\' || folder.back() == '/')
+        return folder;
+    return folder + "\\";
 }
 
 std::string stateFolder() {
-    DWORD needed = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
-    if (needed == 0)
+    std::string base = variable(L"LOCALAPPDATA");
+    if (base.empty())
         return std::string();
-    std::vector<wchar_t> base(needed);
-    DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base.data(), needed);
-    if (length == 0 || length >= needed)
-        return std::string();
-    std::string folder = utf8(base.data(), length) + "\\Morvane";
+    std::string folder = base + "\\Morvane";
     CreateDirectoryW(systemName(folder).data(), nullptr);
     DWORD attributes = GetFileAttributesW(systemName(folder).data());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
@@ -406,25 +469,71 @@ bool truncateFile(const File& file, std::uint64_t size) {
            SetEndOfFile(nativeHandle(file));
 }
 
+namespace {
+// A function of a library in the system folder, loaded only when it is needed: a run that
+// shows no message loads nothing but KERNEL32 and the C runtime. Null when there is none.
+template <typename Function> Function systemFunction(const wchar_t* library, const char* name) {
+    wchar_t folder[MAX_PATH];
+    UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    WideText path(folder, folder + length);
+    path.push_back(L'\\');
+    path.insert(path.end(), library, library + wcslen(library) + 1);
+    HMODULE module = LoadLibraryW(path.data());
+    FARPROC found = module != nullptr ? GetProcAddress(module, name) : nullptr;
+    // Through a function type without parameters, which the compiler lets stand for any.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+} // namespace
+
 bool startViewer(const std::string& path) {
-    // An empty title and a quoted path: START takes the first quoted text as the window title,
-    // and an unquoted path with a blank or an & in it would run the wrong thing.
-    return _wsystem(wide("START \"\" \"" + path + "\"").data()) != -1;
+    // The shell opens the file itself: no command interpreter sees the name, so %, ! and ^ in
+    // it are never expanded, and the user's AutoRun command never runs.
+    WideText file;
+    if (!toWide(path, CP_UTF8, MB_ERR_INVALID_CHARS, file))
+        return false;
+    using Execute = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+    using Initialize = HRESULT(WINAPI*)(void*, DWORD);
+    Execute execute = systemFunction<Execute>(L"shell32.dll", "ShellExecuteExW");
+    Initialize initialize = systemFunction<Initialize>(L"ole32.dll", "CoInitializeEx");
+    if (execute == nullptr)
+        return false;
+    // The handler of a file type may be a shell extension that needs COM.
+    if (initialize != nullptr)
+        initialize(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    // The viewer inherits none of the run's handles: its files never are inheritable, and the
+    // standard streams stop being so now (no other program is started after it).
+    for (DWORD stream : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+        SetHandleInformation(GetStdHandle(stream), HANDLE_FLAG_INHERIT, 0);
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    // Done before the call returns (the run may end at once), and no window for a failure: the
+    // message is printed instead. Opened as a .txt document by that class's command: a file
+    // named alone has its %NAME% parts expanded by some shells (Wine's), one of a class not.
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI | SEE_MASK_CLASSNAME;
+    info.lpClass = L".txt";
+    info.lpVerb = L"open";
+    info.lpFile = file.data();
+    info.nShow = SW_SHOWNORMAL;
+    return execute(&info) != 0;
 }
 
-std::string createTemporaryFile() {
+File createTemporaryFile(std::string& name) {
     std::string folder = temporaryFolder();
-    if (folder.empty())
-        return std::string();
+    name.clear();
     // Made with CREATE_NEW, so the name cannot be taken by another process; unlike
-    // GetTempFileNameW this works in a folder of any length.
-    std::string name;
-    createFresh(folder, name);
-    return name;
+    // GetTempFileNameW this works in a folder of any length. Only deleting it is shared.
+    return folder.empty() ? File() : createFresh(folder, name, FILE_SHARE_DELETE);
 }
 
 void removeFile(const std::string& name) {
     DeleteFileW(systemName(name).data());
+}
+
+bool isExactName(const std::string& name) {
+    WideText ignored;
+    return toWide(name, CP_UTF8, MB_ERR_INVALID_CHARS, ignored);
 }
 
 std::vector<std::string> argumentsInUtf8(int argc, const wchar_t* const* argv) {
@@ -447,6 +556,20 @@ void readNameFromPatch(std::string& name) {
     }
 }
 
+bool isNetworkOrDeviceName(const std::string& name) {
+    auto separator = [&](std::size_t at) {
+        return at < name.size() && (name[at] == '\\' || name[at] == '/');
+    };
+    if (separator(0) && name.compare(1, 2, "??") == 0 && separator(3))
+        return true;
+    if (!separator(0) || !separator(1))
+        return false;
+    bool longDrivePath = name.size() > 6 && name[2] == '?' && separator(3) &&
+                         std::isalpha(static_cast<unsigned char>(name[4])) && name[5] == ':' &&
+                         separator(6);
+    return !longDrivePath;
+}
+
 bool writeToConsole(const char* text, std::size_t length) {
     bool ascii = true;
     for (std::size_t i = 0; i < length; ++i)
@@ -464,30 +587,83 @@ bool writeToConsole(const char* text, std::size_t length) {
 namespace {
 volatile LONG holdDepth = 0;
 bool consoleOfItsOwn = false;
+// The run's temporary files; the console handler reads them on a thread of its own.
+SRWLOCK temporariesLock = SRWLOCK_INIT;
+std::vector<std::string> temporaries;
 
 bool isConsole(DWORD stream) {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(stream), &mode) != 0;
 }
 
+// The file name of the image of the process that started this one, as a snapshot of the
+// processes has it; empty when it cannot be found.
+std::string parentImage() {
+    std::string name;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return name;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    DWORD self = GetCurrentProcessId(), parent = 0;
+    // The first pass finds the parent's id, the second its image.
+    for (int pass = 0; pass < 2 && name.empty(); ++pass) {
+        for (BOOL more = Process32FirstW(snapshot, &entry); more;
+             more = Process32NextW(snapshot, &entry)) {
+            if (pass == 0 && entry.th32ProcessID == self) {
+                parent = entry.th32ParentProcessID;
+                break;
+            }
+            if (pass == 1 && entry.th32ProcessID == parent && parent != 0) {
+                name = utf8(entry.szExeFile, wcslen(entry.szExeFile));
+                break;
+            }
+        }
+    }
+    CloseHandle(snapshot);
+    return name;
+}
+
 // Explorer gives a console program a console of its own, which closes when the program ends;
-// cmd, PowerShell and scripts share theirs, so the program is never alone in it.
-bool startedInConsoleOfItsOwn() {
-#ifdef MORVANE_TEST_SEAMS
+// cmd, PowerShell and scripts share theirs, so the program is never alone in it. Task
+// Scheduler, `start /wait` and `Start-Process -Wait` give it one of its own too, and nobody may
+// be there to press a key: only a program that Explorer started waits.
+bool startedFromTheDesktop() {
     bool alone = false;
-    if (seam::consoleOfItsOwn(alone))
-        return alone;
+#ifdef MORVANE_TEST_SEAMS
+    if (!seam::consoleOfItsOwn(alone))
 #endif
-    DWORD processes[2];
-    return isConsole(STD_INPUT_HANDLE) && isConsole(STD_OUTPUT_HANDLE) &&
-           isConsole(STD_ERROR_HANDLE) && GetConsoleProcessList(processes, 2) == 1;
+    {
+        DWORD processes[2];
+        alone = isConsole(STD_INPUT_HANDLE) && isConsole(STD_OUTPUT_HANDLE) &&
+                isConsole(STD_ERROR_HANDLE) && GetConsoleProcessList(processes, 2) == 1;
+    }
+    if (!alone)
+        return false;
+    std::string parent;
+#ifdef MORVANE_TEST_SEAMS
+    if (!seam::parentImage(parent))
+#endif
+        parent = parentImage();
+    return _wcsicmp(wide(parent).data(), L"explorer.exe") == 0;
 }
 
 // Runs on a thread of its own when Ctrl-C, Ctrl-Break or closing the console window arrives:
-// it waits until the write phase is over, then lets the default handler end the process.
+// it waits until the write phase is over, then lets the default handler end the process. That
+// runs no exit hook, so the temporary files are deleted here: each is opened to be deleted on
+// close, which takes effect once the ending process has closed its own handles too.
 BOOL WINAPI onConsoleControl(DWORD) {
     while (InterlockedCompareExchange(&holdDepth, 0, 0) > 0)
         Sleep(10);
+    AcquireSRWLockShared(&temporariesLock);
+    for (const std::string& name : temporaries) {
+        HANDLE file = CreateFileW(systemName(name).data(), DELETE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    }
+    ReleaseSRWLockShared(&temporariesLock);
     return FALSE;
 }
 } // namespace
@@ -495,7 +671,7 @@ BOOL WINAPI onConsoleControl(DWORD) {
 bool prepareProcess() {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
     // Decided now: a viewer started later shares the console for a while.
-    consoleOfItsOwn = startedInConsoleOfItsOwn();
+    consoleOfItsOwn = startedFromTheDesktop();
     return true;
 }
 
@@ -515,7 +691,28 @@ void waitForKey() {
     }
 }
 
-void removeWhenInterrupted(const std::vector<std::string>&) {}
+void removeWhenInterrupted(const std::vector<std::string>& names) {
+    std::vector<std::string> list = names;
+    AcquireSRWLockExclusive(&temporariesLock);
+    temporaries.swap(list);
+    ReleaseSRWLockExclusive(&temporariesLock);
+}
+
+#ifdef MORVANE_TEST_SEAMS
+namespace {
+DWORD WINAPI interrupt(void*) {
+    if (!onConsoleControl(CTRL_C_EVENT))
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    return 0;
+}
+} // namespace
+
+void seam::deliverInterruption() {
+    HANDLE thread = CreateThread(nullptr, 0, interrupt, nullptr, 0, nullptr);
+    if (thread != nullptr && InterlockedCompareExchange(&holdDepth, 0, 0) == 0)
+        WaitForSingleObject(thread, INFINITE);
+}
+#endif
 
 void forgetFreshFile() {}
 

@@ -89,17 +89,21 @@ void openOutputOrFail(const std::string& name, const std::vector<platform::FileI
 
 void commitOutputOrFail(OutputFile& output, const char* failure) {
     bool done = flushSink(output.sink);
+    bool oldGone = false;
     if (output.freshName.empty()) {
         done = platform::closeFile(output.file) && done;
     } else {
         done = done && platform::syncFile(output.file) && platform::closeFile(output.file);
         // The name holds the old file or the whole output, whenever an interruption comes.
         output.hold.take();
-        done = done && platform::replaceFile(output.freshName, output.target);
-        if (done)
+        done = done && platform::replaceFile(output.freshName, output.target, &oldGone);
+        if (done || oldGone)
             platform::forgetFreshFile();
     }
-    // A failed output is discarded on the way out: its fresh file goes, the old file stays.
+    // A failed output is discarded on the way out: its fresh file goes, the old file stays;
+    // once the old file is gone, the complete fresh file is all there is, and it stays.
+    if (oldGone)
+        output.freshName.clear();
     if (!done)
         failWith(EXIT_CANNOT_WRITE, failure);
     forget(&output);

@@ -17,7 +17,7 @@ std::vector<TemporaryFile*>& liveTemporaries() {
     return temporaries;
 }
 
-// An interruption outside a write phase removes the temporary files (POSIX).
+// An interruption outside a write phase removes the temporary files.
 void listForInterruptions() {
     std::vector<std::string> names;
     for (const TemporaryFile* temporary : liveTemporaries())
@@ -37,6 +37,7 @@ bool forget(TemporaryFile* temporary) {
 void remove(TemporaryFile& temporary) {
     forget(&temporary);
     listForInterruptions();
+    temporary.file = platform::File();
     if (temporary.reader != nullptr)
         *temporary.reader = platform::File();
     platform::removeFile(temporary.name);
@@ -49,16 +50,24 @@ void removeAll() {
 
 } // namespace
 
-TemporaryFile::TemporaryFile(std::string fileName) : name(std::move(fileName)) {
-    if (!name.empty()) {
-        liveTemporaries().push_back(this);
-        listForInterruptions();
-    }
-}
-
 TemporaryFile::~TemporaryFile() {
     if (forget(this))
         remove(*this);
+}
+
+bool createTemporary(TemporaryFile& temporary) {
+    // An interruption that arrives meanwhile waits until the file is on the list, and then
+    // removes it.
+    platform::InterruptionHold hold;
+    hold.take();
+    temporary.file = platform::createTemporaryFile(temporary.name);
+    if (!platform::isOpen(temporary.file)) {
+        temporary.name.clear();
+        return false;
+    }
+    liveTemporaries().push_back(&temporary);
+    listForInterruptions();
+    return true;
 }
 
 void removeTemporary(const std::string& name) {

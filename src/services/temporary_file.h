@@ -1,26 +1,33 @@
 // The run's temporary files (a patch extracted from the running program, or the patch made for a
-// package), each of which owns its removal, as outputs own their discard (output_file.h): a
-// failure that unwinds removes it in its destructor, failWith's exit through a hook the first
-// of them registers, and on POSIX an interruption outside a write phase removes them too.
+// package). Each is owned from the moment it exists: one object holds its handle and its name,
+// and it is registered for removal as it is created, before a byte is written. A failure that
+// unwinds removes it in its destructor, failWith's exit through a hook the first of them
+// registers, and an interruption outside a write phase removes it too.
 #pragma once
 
 #include "platform/platform.h"
 
 #include <string>
 
-// A run that completes removes it with removeTemporary when it has read it;
-// one that ends otherwise, or an interruption outside a write phase (POSIX), removes it then.
+// A run that completes removes it with removeTemporary when it has read it; one that ends
+// otherwise removes it then.
 struct TemporaryFile {
-    std::string name; // empty for none
-    // While set, a file still open on it, closed before it is removed (Windows deletes no file
+    std::string name;    // empty for none
+    platform::File file; // open for writing from its creation until the run closes it
+    // While set, another file open on it, closed before it is removed (Windows deletes no file
     // that is open).
     platform::File* reader = nullptr;
 
-    explicit TemporaryFile(std::string fileName);
+    TemporaryFile() = default;
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile();
 };
+
+// Creates a new, empty temporary file, readable by the user alone, open for writing, and
+// registers it for removal, all before an interruption can end the run; false when none can
+// be made (the object then holds none).
+bool createTemporary(TemporaryFile& temporary);
 
 // Removes the temporary file `name` now.
 void removeTemporary(const std::string& name);

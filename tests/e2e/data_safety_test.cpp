@@ -808,24 +808,34 @@ TEST_F(DataSafety, TemporaryFilesAreTheUsersAlone) {
     EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
 }
 
-// An interruption outside a write phase (while the files are compared, while the extracted
-// patch is read) ends the run at once and leaves no temporary file.
+// An interruption outside a write phase (while the files are compared, while a self-applying
+// patch copies out its patch or reads it) ends the run at once and leaves no temporary file: a
+// temporary file is on the list of files to remove from the moment it exists.
 TEST_F(DataSafety, AnInterruptionLeavesNoTemporaryFile) {
     const std::vector<std::string> package = {"--original", "t.bin",   "--patched",   "t.new",
                                               "--patch",    "fix.run", "--executable"};
     ASSERT_EQ(runSeamed(package, faults::Plan()).exitCode, 0);
-    const ProcessOptions interrupted =
-        options().withFaults({Call::ReadAt, 1, faults::Action::Interrupt});
-    for (const std::string& program : {seamedMorvanePath(), folder / "fix.run"}) {
-        SCOPED_TRACE(program);
+    const std::vector<std::string> packaging = {"--original", "t.bin",   "--patched",   "t.new",
+                                                "--patch",    "out.run", "--executable"};
+    const std::string selfApplying = folder / "fix.run";
+    struct Row {
+        std::string program;
+        std::vector<std::string> arguments;
+        faults::Plan plan;
+        int signal;
+    };
+    const Row rows[] = {
+        {seamedMorvanePath(), packaging, {Call::ReadAt, 1, faults::Action::Interrupt}, SIGINT},
+        {selfApplying, {}, {Call::ReadAt, 1, faults::Action::Interrupt}, SIGINT},
+        {selfApplying, {}, {Call::WriteNext, 1, faults::Action::Interrupt}, SIGINT},
+        {selfApplying, {}, {Call::WriteNext, 1, faults::Action::Terminate}, SIGTERM},
+        {selfApplying, {"--reverse"}, {Call::WriteNext, 1, faults::Action::Hangup}, SIGHUP},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.program + " " + faults::describe(row.plan));
         ProcessResult result =
-            runProcess(program,
-                       program == seamedMorvanePath()
-                           ? std::vector<std::string>{"--original", "t.bin", "--patched", "t.new",
-                                                      "--patch", "out.run", "--executable"}
-                           : std::vector<std::string>{},
-                       interrupted);
-        EXPECT_EQ(result.exitCode, 128 + SIGINT);
+            runProcess(row.program, row.arguments, options().withFaults(row.plan));
+        EXPECT_EQ(result.exitCode, 128 + row.signal);
         EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
         EXPECT_FALSE(fileExists(folder / "out.run"));
         EXPECT_TRUE(read("t.bin") == original);

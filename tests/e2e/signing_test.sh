@@ -8,8 +8,9 @@
 # verified and started in their target's folder, forward and with --reverse; their sizes are
 # chosen so that the signer puts 0, 5 and 7 zero bytes of alignment before the certificate
 # table. Then a signed morvane.exe packages a patch: the output carries no signature, not a
-# broken one, is byte for byte what the unsigned program packages, and works once signed.
-# Ends with status 77 (skipped) when osslsigncode or openssl is missing.
+# broken one, is byte for byte what the unsigned program packages, and works once signed. A
+# signed patch cut short fails with status 8; a signed program with a patch hidden in a
+# stretched certificate table is the plain tool. Ends with status 77 (skipped) when osslsigncode or openssl is missing.
 set -Eeuo pipefail
 trap 'echo "FAILED: line $LINENO: $BASH_COMMAND" >&2' ERR
 program=$(realpath "$1")
@@ -180,6 +181,36 @@ Applying patch:
 @ 00000064 : 1 bytes"
 cmp -s "$folder/again/game.dat" "$folder/game.dat.new" || fail "game.dat was not patched"
 echo "ok: a signed program packages an unsigned patch, the same as the unsigned program's"
+
+# A signed patch cut short (a cut-off download) is a damaged self-applying patch: status 8, the
+# target untouched. A signed morvane.exe, and one whose table was stretched over a hidden patch
+# afterwards, carry nothing beyond their image: the plain tool.
+for cut in 1 500; do
+    mkdir "$folder/cut-$cut"
+    cp "$folder/game.dat" "$folder/cut-$cut/"
+    head -c $(($(stat -c %s "$folder/signed.exe") - cut)) "$folder/signed.exe" >"$folder/cut-$cut/cut.exe"
+    start "$folder/cut-$cut" cut.exe
+    [ "$status" = 8 ] && [ -z "$out" ] && [ "$err" = "Error: Not a valid patch file" ] ||
+        fail "a signed patch cut by $cut bytes: status $status; $out $err"
+    cmp -s "$folder/cut-$cut/game.dat" "$folder/game.dat" || fail "a cut signed patch changed game.dat"
+done
+echo "ok: a signed patch cut by 1 or 500 bytes fails with status 8 and changes nothing"
+usage=$(tr -d '\r' <<<"$("${run[@]}" "$program" --help)")
+cp "$work/morvane.exe" "$work/hiding.exe"
+size=$(stat -c %s "$work/hiding.exe")
+cat "$folder/hidden.pat" >>"$work/hiding.exe"
+le32 "$size" >>"$work/hiding.exe"
+entry=$(certificate_entry "$work/hiding.exe")
+table=$(u32 "$work/hiding.exe" "$entry")
+put32 "$work/hiding.exe" $((entry + 4)) $(($(stat -c %s "$work/hiding.exe") - table))
+for signed in morvane.exe hiding.exe; do
+    mkdir "$folder/plain-$signed"
+    cp "$folder/game.dat" "$work/$signed" "$folder/plain-$signed/"
+    start "$folder/plain-$signed" "$signed"
+    expect_run "signed $signed without arguments" 0 "$usage"
+    cmp -s "$folder/plain-$signed/game.dat" "$folder/game.dat" || fail "$signed changed game.dat"
+done
+echo "ok: a signed program is the plain tool, also with a patch hidden in a stretched table"
 
 # The same inputs packaged twice give the same bytes.
 start "$folder" "$program" --original game.dat --patched game.dat.new --patch twice.exe \

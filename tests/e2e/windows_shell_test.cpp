@@ -95,8 +95,11 @@ TEST_F(WindowsShell, ProgramAndSelfApplyingPatchCarryManifestAndVersionInformati
     expectShownAsMorvane(folder / "update.exe");
 }
 
-// The console check is planted through MORVANE_TEST_CONSOLE (tests/seams); standard input is
-// NUL, so the wait for a key ends at once.
+// The console check and the parent's image are planted through MORVANE_TEST_CONSOLE
+// (tests/seams); standard input is NUL, so the wait for a key ends at once. Only a program that
+// Explorer started alone in its console asks: Task Scheduler (svchost.exe, taskeng.exe),
+// `start /wait` (cmd.exe) and `Start-Process -Wait` (powershell.exe) also give it a console of its
+// own, and nobody may be there to press a key.
 TEST_F(WindowsShell, RunInAConsoleOfItsOwnEndsAskingForAKeyWithTheRunsStatus) {
     write("target.bin", patternedBytes(64));
     write("fix.pat", patchBytes("target.bin", 64, "", {{3, patternedBytes(64).substr(3, 1), "!"}}));
@@ -108,38 +111,45 @@ TEST_F(WindowsShell, RunInAConsoleOfItsOwnEndsAskingForAKeyWithTheRunsStatus) {
         std::vector<std::string> lines;
         std::string error;
     };
+    const std::vector<std::string> missing = {"--patch", "missing.pat"};
+    const std::string missingLine = "Reading patch file: missing.pat";
+    const std::string cannotOpen = "Error: Could not open patch file";
     const std::vector<Case> cases = {
-        {"own",
+        {"own:explorer.exe",
          {"--patch", "fix.pat"},
          0,
          {"Reading patch file: fix.pat", "Patch for file target.bin (64 bytes)",
           "Applying patch:", "@ 00000003 : 1 bytes", prompt},
          ""},
-        {"own",
+        {"own:explorer.exe",
          {"--patch", "fix.pat"},
          9,
          {"Reading patch file: fix.pat", "Patch for file target.bin (64 bytes)", prompt},
          "Error: File is already patched, specify \"--reverse\" to undo"},
-        {"own",
-         {"--patch", "missing.pat"},
-         4,
-         {"Reading patch file: missing.pat", prompt},
-         "Error: Could not open patch file"},
-        {"own", {"--patch"}, 1, {prompt}, "Error: No name specified for patchfile"},
+        {"own:explorer.exe", missing, 4, {missingLine, prompt}, cannotOpen},
+        {"own:explorer.exe", {"--patch"}, 1, {prompt}, "Error: No name specified for patchfile"},
+        {"own:EXPLORER.EXE", missing, 4, {missingLine, prompt}, cannotOpen},
+        {"own:Explorer.exe", missing, 4, {missingLine, prompt}, cannotOpen},
+        {"own:svchost.exe", missing, 4, {missingLine}, cannotOpen},
+        {"own:taskeng.exe", missing, 4, {missingLine}, cannotOpen},
+        {"own:cmd.exe", missing, 4, {missingLine}, cannotOpen},
+        {"own:powershell.exe", missing, 4, {missingLine}, cannotOpen},
+        {"own:explorer.exe.exe", missing, 4, {missingLine}, cannotOpen},
+        {"own:", missing, 4, {missingLine}, cannotOpen},
+        // Alone, started by the test program, which the real lookup finds.
+        {"own", missing, 4, {missingLine}, cannotOpen},
+        {"shared:explorer.exe", missing, 4, {missingLine}, cannotOpen},
         {"shared",
          {"--patch", "fix.pat", "--reverse"},
          0,
          {"Reading patch file: fix.pat", "Reversing patch data... DONE",
           "Patch for file target.bin (64 bytes)", "Applying patch:", "@ 00000003 : 1 bytes"},
          ""},
-        {nullptr,
-         {"--patch", "missing.pat"},
-         4,
-         {"Reading patch file: missing.pat"},
-         "Error: Could not open patch file"},
+        {nullptr, missing, 4, {missingLine}, cannotOpen},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.console ? c.console : "real check") + " " + c.arguments[0]);
+        SCOPED_TRACE(std::string(c.console ? c.console : "real check") + " " +
+                     ::testing::PrintToString(c.arguments));
         ProcessOptions with = options();
         if (c.console != nullptr)
             with.set("MORVANE_TEST_CONSOLE", c.console);

@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -98,8 +99,9 @@ std::string withBackslashes(std::string path) {
 
 class WindowsRun : public MorvaneRun {
   protected:
-    // Where the program finds its temporary folder, and what it runs as the command
-    // interpreter: a stand-in that records its command line in commandLog() and starts nothing.
+    // Where the program finds its temporary folder. The command interpreter (COMSPEC) is a
+    // stand-in that records its command line in commandLog() and starts nothing, so that any
+    // use of it shows there; so does the recorder as the viewer of .txt files.
     ProcessOptions withTemporaryFolder(const std::string& tmp, const std::string& temp) const {
         ProcessOptions result = options();
         result.set("TMP", tmp).set("TEMP", temp);
@@ -115,6 +117,12 @@ class WindowsRun : public MorvaneRun {
         return fileExists(commandLog()) ? outputLines(readFile(commandLog()))
                                         : std::vector<std::string>();
     }
+    // The same once a viewer has logged its line: the shell does not wait for it.
+    std::vector<std::string> commandsOnceViewerRan() const {
+        for (int wait = 0; wait < 200 && commandsRun().empty(); ++wait)
+            Sleep(50);
+        return commandsRun();
+    }
 
     // Target and patch in the scratch folder, ready to apply.
     void prepare(const std::string& patchName, const std::string& message) {
@@ -122,12 +130,6 @@ class WindowsRun : public MorvaneRun {
         write(patchName, patchFor("target.bin", message));
     }
 };
-
-// The command the program hands to the interpreter, as the interpreter receives it after its
-// own name and "/c".
-std::string startCommandFor(const std::string& folder) {
-    return "/c START \"\" \"" + folder + "\\PATCH.TXT\"";
-}
 
 bool endsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() &&
@@ -193,13 +195,17 @@ TEST(WindowsOwnPath, IsTheFullPathOfTheRunningProgram) {
 // packaging from a marked copy shows which file the program found as its own.
 class WindowsOwnPathRun : public WindowsRun {
   protected:
-    // Copies the program to `folderName` below the scratch folder, with eight marker bytes
-    // appended (the last four are 0, which is no valid trailer offset).
+    // Copies the program to `folderName` below the scratch folder, marked inside its image (in
+    // the DOS stub's text), so that nothing lies beyond the image.
     std::string markedCopy(const std::string& folderName) {
         std::string copyFolder = folder / folderName;
         makeFolder(copyFolder);
         std::string copy = copyFolder + "\\copy of morvane.exe";
-        writeFile(copy, readFile(morvanePath()) + "MARK" + le32(0));
+        std::string image = readFile(morvanePath());
+        std::size_t stub = image.find("DOS mode");
+        EXPECT_LT(stub, 512u);
+        image.replace(stub, 8, "DOS MARK");
+        writeFile(copy, image);
         return copy;
     }
 
@@ -337,57 +343,79 @@ TEST_F(WindowsRun, ConsoleLinesEndInCrLf) {
 
 // ---- The patch message --------------------------------------------------------------------
 
-TEST_F(WindowsRun, MessageIsWrittenToPatchTxtInTheTemporaryFolderAndStarted) {
+// The shell opens PATCH.TXT with the program associated with .txt files; the tests make that
+// the recorder, which logs its command line. Only in the Wine test prefix: the association is
+// the machine's.
+#define SKIP_UNLESS_UNDER_WINE()                                                                   \
+    if (!runningUnderWine())                                                                       \
+    GTEST_SKIP() << "changes the .txt file association; runs only in the Wine test prefix"
+
+// The recorder's command line as the shell starts it to open `path`.
+std::string viewerCommandFor(const std::string& path) {
+    return "\"" + withBackslashes(MORVANE_COMMAND_RECORDER) + "\" \"" + path + "\"";
+}
+
+TEST_F(WindowsRun, MessageIsWrittenToPatchTxtInTheTemporaryFolderAndOpened) {
+    SKIP_UNLESS_UNDER_WINE();
     std::string temp = folder / "temp folder";
     makeFolder(temp);
     const std::string message("Read me first.\r\nBytes 0 and 255: \0\xFF end\n", 41);
     ASSERT_EQ(message.size(), 41u);
     prepare("fix.pat", message);
+    TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
+    ASSERT_TRUE(association.ok());
 
     ProcessResult result = run({"--patch", "fix.pat"}, withTemporaryFolder(temp));
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.out.find("Read me"), std::string::npos) << result.out;
+    EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "Patch for file target.bin (64 bytes)",
+                  "Applying patch:", "@ 0000000A : 1 bytes", "@ 00000028 : 1 bytes");
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), message);
-    std::vector<std::string> commands = commandsRun();
-    ASSERT_EQ(commands.size(), 1u);
-    EXPECT_TRUE(endsWith(commands[0], startCommandFor(temp))) << commands[0];
+    // The viewer inherits no handle of the run's (its output is no pipe of the test's), and no
+    // command interpreter (the recorder again, through COMSPEC) is started.
+    EXPECT_EQ(commandsOnceViewerRan(),
+              std::vector<std::string>{viewerCommandFor(temp + "\\PATCH.TXT")});
     EXPECT_EQ(read("target.bin"), patchedBytes());
 }
 
-TEST_F(WindowsRun, InterpreterStartsTheViewerWithPatchTxt) {
-    // The whole way through the real command interpreter: START hands PATCH.TXT to the program
-    // associated with .txt files, here the recorder. A folder with a blank and an & in its name
-    // shows that the path reaches the viewer whole and runs no command of its own.
-    if (!runningUnderWine())
-        GTEST_SKIP() << "changes the .txt file association; runs only in the Wine test prefix";
-    std::string temp = folder / "temp folder & co";
-    makeFolder(temp);
-    write("target.bin", originalBytes());
-    write("fix.pat", patchFor(folder / "target.bin", "hello"));
+// The exact path of PATCH.TXT reaches the viewer whatever the folder's name holds: a command
+// interpreter would expand %OS% (to another folder, where a file may be planted), drop ! where
+// delayed expansion is on, and take ^ and & for its own.
+TEST_F(WindowsRun, TheViewerGetsTheExactPathWhateverTheFolderHolds) {
+    SKIP_UNLESS_UNDER_WINE();
     TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
     ASSERT_TRUE(association.ok());
-    ProcessOptions realInterpreter = withTemporaryFolder(temp);
-    realInterpreter.set("COMSPEC", std::getenv("COMSPEC"));
-    // The interpreter and the viewer may outlive the program for a moment; started outside
-    // the scratch folder, they do not keep it from being removed.
-    std::string scratch = folder.path();
-    realInterpreter.workingDirectory = scratch.substr(0, scratch.find_last_of('\\'));
-
-    ProcessResult result = run({"--patch", folder / "fix.pat"}, realInterpreter);
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
-    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
-    // START does not wait for the viewer.
-    for (int i = 0; i < 200 && commandsRun().empty(); ++i)
-        Sleep(50);
-    std::vector<std::string> commands = commandsRun();
-    ASSERT_EQ(commands.size(), 1u) << result.out;
-    EXPECT_TRUE(endsWith(commands[0], "\"" + temp + "\\PATCH.TXT\"")) << commands[0];
-    EXPECT_EQ(read("target.bin"), patchedBytes());
+    const std::string planted = folder / "aWindows_NTb";
+    makeFolder(planted);
+    write("aWindows_NTb\\PATCH.TXT", "planted");
+    for (const char* name :
+         {"temp folder & co", "a%OS%b", "bang!OS!", "caret^x^^", "%PATH%", "100%"}) {
+        SCOPED_TRACE(name);
+        const std::string temp = folder / name;
+        makeFolder(temp);
+        std::filesystem::remove(commandLog());
+        write("target.bin", originalBytes());
+        write("fix.pat", patchFor(folder / "target.bin", "hello"));
+        ProcessOptions with = withTemporaryFolder(temp);
+        // The viewer may outlive the program for a moment; started outside the scratch folder,
+        // it does not keep it from being removed.
+        std::string scratch = folder.path();
+        with.workingDirectory = scratch.substr(0, scratch.find_last_of('\\'));
+        ProcessResult result = run({"--patch", folder / "fix.pat"}, with);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
+        EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
+        EXPECT_EQ(commandsOnceViewerRan(),
+                  std::vector<std::string>{viewerCommandFor(temp + "\\PATCH.TXT")});
+        EXPECT_EQ(read("aWindows_NTb\\PATCH.TXT"), "planted");
+        EXPECT_EQ(read("target.bin"), patchedBytes());
+    }
 }
 
 TEST_F(WindowsRun, ShorterSecondMessageReplacesTheFirst) {
+    SKIP_UNLESS_UNDER_WINE();
+    TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
+    ASSERT_TRUE(association.ok());
     std::string temp = folder / "temp";
     makeFolder(temp);
     write("first.bin", originalBytes());
@@ -399,6 +427,8 @@ TEST_F(WindowsRun, ShorterSecondMessageReplacesTheFirst) {
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "A long first message, ten lines' worth.");
     EXPECT_EQ(run({"--patch", "second.pat"}, withTemporaryFolder(temp)).exitCode, 0);
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), std::string("2nd\0", 4));
+    for (int wait = 0; wait < 200 && commandsRun().size() < 2; ++wait)
+        Sleep(50);
     EXPECT_EQ(commandsRun().size(), 2u);
 }
 
@@ -422,30 +452,48 @@ TEST_F(WindowsRun, TmpComesBeforeTemp) {
     EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
 }
 
-TEST_F(WindowsRun, AnyStatusOfTheCommandButMinusOneCountsAsShown) {
+// Where no viewer can start (no program is associated with .txt files, as on Wine without a
+// display), the message is printed, once, and nothing of a command interpreter or of the shell
+// reaches the output. (The real interpreter is named, so that a run that used it would show.)
+TEST_F(WindowsRun, MessageIsPrintedWhenNoViewerCanBeStarted) {
+    SKIP_UNLESS_UNDER_WINE();
+    char value[256] = {};
+    DWORD size = sizeof value;
+    ASSERT_NE(
+        RegGetValueA(HKEY_CLASSES_ROOT, ".txt", nullptr, RRF_RT_REG_SZ, nullptr, value, &size),
+        ERROR_SUCCESS)
+        << "the test prefix associates .txt files with " << value;
     std::string temp = folder / "temp";
     makeFolder(temp);
     prepare("fix.pat", "hello");
-    ProcessOptions failingCommand = withTemporaryFolder(temp);
-    failingCommand.set("MORVANE_COMMAND_STATUS", "1");
-    ProcessResult result = run({"--patch", "fix.pat"}, failingCommand);
+    ProcessOptions realInterpreter = withTemporaryFolder(temp);
+    realInterpreter.set("COMSPEC", std::getenv("COMSPEC"));
+    ProcessResult result = run({"--patch", "fix.pat"}, realInterpreter);
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
-    EXPECT_EQ(commandsRun().size(), 1u);
+    EXPECT_EQ(result.err, "");
+    EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "hello",
+                  "Patch for file target.bin (64 bytes)", "Applying patch:", "@ 0000000A : 1 bytes",
+                  "@ 00000028 : 1 bytes");
+    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
+    EXPECT_EQ(read("target.bin"), patchedBytes());
 }
 
-TEST_F(WindowsRun, MessageIsPrintedWhenNoInterpreterCanBeStarted) {
+// No command interpreter is needed (or started) to open PATCH.TXT.
+TEST_F(WindowsRun, TheViewerStartsWithoutACommandInterpreter) {
+    SKIP_UNLESS_UNDER_WINE();
+    TextViewerAssociation association(withBackslashes(MORVANE_COMMAND_RECORDER));
+    ASSERT_TRUE(association.ok());
     std::string temp = folder / "temp";
     makeFolder(temp);
     prepare("fix.pat", "hello");
     ProcessOptions noInterpreter = withTemporaryFolder(temp);
     noInterpreter.set("COMSPEC", folder / "no such interpreter.exe");
-    // Without PATH the runtime cannot fall back to finding cmd.exe either.
     noInterpreter.unset("PATH");
     ProcessResult result = run({"--patch", "fix.pat"}, noInterpreter);
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_NE(result.out.find("hello\r\n"), std::string::npos) << result.out;
-    EXPECT_EQ(readFile(temp + "\\PATCH.TXT"), "hello");
+    EXPECT_EQ(result.out.find("hello"), std::string::npos) << result.out;
+    EXPECT_EQ(commandsOnceViewerRan(),
+              std::vector<std::string>{viewerCommandFor(temp + "\\PATCH.TXT")});
     EXPECT_EQ(read("target.bin"), patchedBytes());
 }
 
@@ -663,6 +711,266 @@ TEST_F(WindowsRun, AnOutputThroughASymbolicLinkReplacesTheFileItLeadsTo) {
     EXPECT_TRUE(isLink("to-gone.pat"));
     EXPECT_EQ(namesIn(folder.path()), (std::vector<std::string>{"a.bin", "b.bin", "real.pat",
                                                                 "to-gone.pat", "to-real.pat"}));
+}
+
+// ReplaceFileW can fail half-way: ERROR_UNABLE_TO_MOVE_REPLACEMENT and ..._2 mean that the old
+// output is gone and the fresh file still has its own name. The fresh file is then moved into
+// place, and when that fails too it is kept, whole. Only real Windows gives these answers; the
+// rename seam plants them (and removes the old file first, as Windows has).
+TEST_F(WindowsRun, AReplaceThatFailsHalfWayNeverLosesTheOutput) {
+    write("a.bin", originalBytes());
+    write("b.bin", patchedBytes());
+    ASSERT_EQ(
+        run({"--original", "a.bin", "--patched", "b.bin", "--patch", "expected.pat"}).exitCode, 0);
+    const std::string expected = read("expected.pat");
+    using faults::Action;
+    struct Case {
+        faults::Plan plan;
+        int code;
+        const char* output; // what out.pat holds afterwards; nullptr: it is gone
+        bool freshKept;     // the complete patch is left under its fresh name
+    };
+    const Case cases[] = {
+        {{faults::Call::Replace, 1, Action::Unable}, 0, "patch", false},
+        {{faults::Call::Replace, 1, Action::Unable2}, 0, "patch", false},
+        {{faults::Call::Replace, 1, Action::Unable, true}, 5, nullptr, true},
+        {{faults::Call::Replace, 1, Action::Unable2, true}, 5, nullptr, true},
+        {{faults::Call::Replace, 1, Action::Fail}, 5, "old", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(faults::describe(c.plan));
+        write("out.pat", "old");
+        ProcessResult result =
+            runSeamed({"--original", "a.bin", "--patched", "b.bin", "--patch", "out.pat"}, c.plan);
+        if (c.code == 0) {
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+        } else {
+            EXPECT_FAILURE(result, c.code, "Can't write to patch file");
+        }
+        if (c.output == nullptr)
+            EXPECT_FALSE(fileExists(folder / "out.pat"));
+        else
+            EXPECT_EQ(read("out.pat"), std::string(c.output) == "old" ? "old" : expected);
+        std::vector<std::string> fresh;
+        for (const std::string& name : namesIn(folder.path())) {
+            if (name.rfind("~mvn", 0) == 0)
+                fresh.push_back(name);
+        }
+        ASSERT_EQ(fresh.size(), c.freshKept ? 1u : 0u);
+        if (c.freshKept) {
+            EXPECT_EQ(read(fresh[0]), expected);
+            std::filesystem::remove(folder / fresh[0]);
+        }
+    }
+}
+
+// The names in a folder, sorted, as UTF-16: through the \\?\ prefix, so that a folder of any
+// length can be listed (the runtime's own listing stops at MAX_PATH) and a name that no UTF-8
+// holds stays as it is.
+std::vector<std::wstring> wideNamesIn(const std::string& asciiFolder) {
+    const std::string pattern = "\\\\?\\" + asciiFolder + "\\*";
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(std::wstring(pattern.begin(), pattern.end()).c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return {L"(cannot be listed)"};
+    do {
+        std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// GetTempPathW gives no folder of MAX_PATH characters or more; the program then reads TMP, TEMP
+// and USERPROFILE itself, in that order, and a self-applying patch extracts its patch there.
+TEST_F(WindowsRun, ATemporaryFolderOfAnyLengthHoldsTheExtractedPatch) {
+    const std::string longFolder = folder / (std::string(150, 't') + "\\" + std::string(150, 'u'));
+    makeFolder(longFolder);
+    ASSERT_GT(longFolder.size(), 300u);
+    write("original.bin", originalBytes());
+    write("patched.bin", patchedBytes());
+    ProcessOptions packaging = options();
+    packaging.set("TMP", longFolder);
+    ProcessResult packaged = run({"--original", "original.bin", "--patched", "patched.bin",
+                                  "--patch", "fix.exe", "--executable"},
+                                 packaging);
+    ASSERT_EQ(packaged.exitCode, 0) << packaged.err;
+    EXPECT_TRUE(wideNamesIn(longFolder).empty());
+    for (const char* variable : {"TMP", "TEMP", "USERPROFILE"}) {
+        SCOPED_TRACE(variable);
+        write("original.bin", originalBytes());
+        ProcessOptions with = options();
+        with.unset("TMP").unset("TEMP").set(variable, longFolder);
+        ProcessResult result = runProcess(folder / "fix.exe", {}, with);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        const std::vector<std::string> lines = outputLines(result.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].rfind("Reading patch file: " + longFolder + "\\~mvn", 0), 0u)
+            << lines[0];
+        EXPECT_EQ(read("original.bin"), patchedBytes());
+        EXPECT_TRUE(wideNamesIn(longFolder).empty());
+    }
+}
+
+// A stranger's patch that names a network or device path as its target would make Windows
+// connect to that host and offer it the user's credentials the moment the name is opened: such a
+// name is refused before anything opens it (its message is printed, not written to PATCH.TXT
+// with the name compared). Wine offers no credentials; a device path that leads to the real
+// target shows that the name is not opened.
+TEST_F(WindowsRun, ATargetNameOnTheNetworkIsNeverOpened) {
+    std::string temp = folder / "temp";
+    makeFolder(temp);
+    const std::string device = "\\\\.\\" + folder / "target.bin";
+    const std::string longDrive = "\\\\?\\" + folder / "target.bin";
+    struct Case {
+        std::string name;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"\\\\host\\share\\target.bin", true},         {"//host/share/target.bin", true},
+        {"\\\\?\\UNC\\host\\share\\target.bin", true}, {device, true},
+        {"\\??\\" + folder / "target.bin", true},      {longDrive, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write("target.bin", originalBytes());
+        write("fix.pat", patchFor(c.name, "hello"));
+        std::filesystem::remove(temp + "\\PATCH.TXT");
+        ProcessResult result = run({"--patch", "fix.pat"}, withTemporaryFolder(temp));
+        if (!c.refused) {
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+            EXPECT_EQ(read("target.bin"), patchedBytes());
+            continue;
+        }
+        EXPECT_FAILURE(result, 4, "Could not open file to patch");
+        EXPECT_OUTPUT(result.out, "Reading patch file: fix.pat", "hello",
+                      "Patch for file " + c.name + " (64 bytes)");
+        EXPECT_FALSE(fileExists(temp + "\\PATCH.TXT"));
+        EXPECT_EQ(read("target.bin"), originalBytes());
+    }
+}
+
+// Files named in UTF-16 in the scratch folder, for names no UTF-8 holds.
+void writeWide(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::string readWide(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "(missing)";
+    std::string bytes(1 << 16, '\0');
+    DWORD got = 0;
+    ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr);
+    CloseHandle(file);
+    return bytes.substr(0, got);
+}
+
+// NTFS names are UTF-16 units that are never checked, so "sur\xD800.dat" (an unpaired
+// surrogate) is a file of its own, not "sur\xFFFD.dat". A name that cannot reach the system
+// exactly as typed is refused with the error of the open that would use it, before anything is
+// read or written; the U+FFFD files, which a lossy conversion would take instead, stay as they
+// are.
+TEST_F(WindowsRun, ANameWithAnUnpairedSurrogateIsNeverTakenForAnother) {
+    const std::wstring here(folder.path().begin(), folder.path().end());
+    write("a.bin", originalBytes());
+    write("b.bin", patchedBytes());
+    write("target.bin", originalBytes());
+    write("msg.txt", "hello");
+    const std::string lone = "\xED\xA0\x80"; // U+D800 as WTF-8
+    writeWide(here + L"\\sur\xFFFD.dat", patchedBytes());
+    writeWide(here + L"\\out\xFFFD.pat", "keep");
+    writeWide(here + L"\\fix\xFFFD.pat", patchFor("target.bin", ""));
+    const std::vector<std::wstring> before = wideNamesIn(folder.path());
+    const std::string sur = "sur" + lone + ".dat", out = "out" + lone + ".pat";
+    struct Case {
+        std::vector<std::string> arguments;
+        int code;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{"--original", sur, "--patched", "b.bin", "--patch", "x.pat"},
+         4,
+         "Could not open original file"},
+        {{"--original", "a.bin", "--patched", sur, "--patch", "x.pat"},
+         4,
+         "Could not open patched file"},
+        {{"--original", "a.bin", "--patched", "b.bin", "--message", sur, "--patch", "x.pat"},
+         4,
+         "Could not open message file"},
+        {{"--original", sur, "--patched", "b.bin", "--patch", out},
+         4,
+         "Could not open original file"},
+        {{"--original", "a.bin", "--patched", "b.bin", "--patch", out},
+         5,
+         "Can't write to patch file"},
+        {{"--original", "a.bin", "--patched", "b.bin", "--patch", out, "--executable"},
+         5,
+         "Cannot write to output file"},
+        {{"--patch", "fix" + lone + ".pat"}, 4, "Could not open patch file"},
+    };
+    ProcessOptions wide = options();
+    wide.wideArguments = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        ProcessResult result = run(c.arguments, wide);
+        EXPECT_FAILURE(result, c.code, c.error);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(wideNamesIn(folder.path()), before);
+        EXPECT_EQ(readWide(here + L"\\out\xFFFD.pat"), "keep");
+        EXPECT_EQ(read("target.bin"), originalBytes());
+    }
+    // The same runs with the U+FFFD names typed as such do what they say.
+    ProcessResult made =
+        run({"--original", "a.bin", "--patched", "b.bin", "--patch", "out\xEF\xBF\xBD.pat"}, wide);
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_EQ(readWide(here + L"\\out\xFFFD.pat").substr(0, 6), "PATCH1");
+    EXPECT_EQ(run({"--patch", "fix\xEF\xBF\xBD.pat"}, wide).exitCode, 0);
+    EXPECT_EQ(read("target.bin"), patchedBytes());
+}
+
+// Ctrl-C outside a write phase (while the files are compared, while a self-applying patch copies
+// out its patch or reads it) ends the run through the default handler, which runs no exit hook:
+// the program's console handler deletes the temporary files first. The seam delivers Ctrl-C as
+// Windows does, the handler on a thread of its own.
+TEST_F(WindowsRun, CtrlCLeavesNoTemporaryFile) {
+    write("original.bin", originalBytes());
+    write("patched.bin", patchedBytes());
+    const std::vector<std::string> packaging = {"--original",  "original.bin", "--patched",
+                                                "patched.bin", "--patch",      "fix.exe",
+                                                "--executable"};
+    ASSERT_EQ(runSeamed(packaging, faults::Plan()).exitCode, 0);
+    std::vector<std::string> again = packaging;
+    again[5] = "out.exe";
+    const int CTRL_C_EXIT = static_cast<int>(STATUS_CONTROL_C_EXIT);
+    struct Row {
+        std::string program;
+        std::vector<std::string> arguments;
+        faults::Plan plan;
+    };
+    const Row rows[] = {
+        {seamedMorvanePath(), again, {faults::Call::ReadAt, 1, faults::Action::Interrupt}},
+        {folder / "fix.exe", {}, {faults::Call::WriteNext, 1, faults::Action::Interrupt}},
+        {folder / "fix.exe", {}, {faults::Call::ReadAt, 1, faults::Action::Interrupt}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.program + " " + faults::describe(row.plan));
+        ProcessResult result =
+            runProcess(row.program, row.arguments, options().withFaults(row.plan));
+        EXPECT_EQ(result.exitCode, CTRL_C_EXIT);
+        EXPECT_EQ(namesIn(temporaryFolder()), std::vector<std::string>{});
+        EXPECT_FALSE(fileExists(folder / "out.exe"));
+        EXPECT_EQ(read("original.bin"), originalBytes());
+    }
 }
 
 #endif

@@ -13,7 +13,7 @@ struct JobResult {
     int code = 0;
     std::string out;
     std::string err;
-    unsigned calls[6] = {}; // how many calls of each faults::Call the run made
+    unsigned calls[8] = {}; // how many calls of each faults::Call the run made
     unsigned count(faults::Call call) const { return calls[static_cast<int>(call)]; }
 };
 

@@ -18,7 +18,8 @@ namespace {
 const char* const CALL_NAMES[] = {"ReadAt",   "OwnReadAt", "WriteAt", "WriteNext",
                                   "SyncFile", "Replace",   "Open",    "Lock"};
 const char* const ACTION_NAMES[] = {"none",   "fail", "short", "kill",   "interrupt", "terminate",
-                                    "hangup", "quit", "stop",  "change", "cut",       "fifo"};
+                                    "hangup", "quit", "stop",  "change", "cut",       "fifo",
+                                    "unable", "unable2"};
 
 struct State {
     Plan plan;
@@ -187,7 +188,38 @@ bool before(Call call) {
                    : call == Call::Lock   ? faults::Call::Lock
                                           : faults::Call::Replace;
     ++current.counts[static_cast<int>(current.last)];
-    return !faults::planned(faults::Action::Fail) && !faults::planned(faults::Action::Short);
+    for (faults::Action action : {faults::Action::Fail, faults::Action::Short,
+                                  faults::Action::Unable, faults::Action::Unable2}) {
+        if (faults::planned(action))
+            return false;
+    }
+    return true;
+}
+
+bool beforeReplace(const std::string& to, unsigned long& error) {
+    faults::State& current = faults::loaded();
+    current.startedUp = true;
+    current.last = faults::Call::Replace;
+    ++current.counts[static_cast<int>(current.last)];
+    // The answers ReplaceFileW gives: ERROR_ACCESS_DENIED, ERROR_UNABLE_TO_MOVE_REPLACEMENT and
+    // ERROR_UNABLE_TO_MOVE_REPLACEMENT_2.
+    const struct {
+        faults::Action action;
+        unsigned long error;
+        bool removesOld;
+    } ANSWERS[] = {{faults::Action::Fail, 5, false},
+                   {faults::Action::Short, 5, false},
+                   {faults::Action::Unable, 1176, true},
+                   {faults::Action::Unable2, 1177, true}};
+    for (const auto& answer : ANSWERS) {
+        if (!faults::planned(answer.action))
+            continue;
+        if (answer.removesOld)
+            removeFile(to);
+        error = answer.error;
+        return false;
+    }
+    return true;
 }
 
 void beforeOpen(const std::string& name) {
@@ -207,6 +239,8 @@ void after(Call) {
 #ifdef _WIN32
     if (faults::planned(faults::Action::Kill))
         TerminateProcess(GetCurrentProcess(), 137);
+    if (faults::planned(faults::Action::Interrupt))
+        deliverInterruption();
 #else
     if (faults::planned(faults::Action::Kill))
         std::raise(SIGKILL);
@@ -229,7 +263,16 @@ bool consoleOfItsOwn(bool& alone) {
     const char* text = std::getenv("MORVANE_TEST_CONSOLE");
     if (text == nullptr)
         return false;
-    alone = std::strcmp(text, "own") == 0;
+    alone = std::string(text).substr(0, std::string(text).find(':')) == "own";
+    return true;
+}
+
+bool parentImage(std::string& image) {
+    const char* text = std::getenv("MORVANE_TEST_CONSOLE");
+    const char* colon = text == nullptr ? nullptr : std::strchr(text, ':');
+    if (colon == nullptr)
+        return false;
+    image = colon + 1;
     return true;
 }
 

@@ -10,14 +10,20 @@
 // error), short (half the bytes move; a read then looks like the end of the file, a write reports
 // an error), kill (the call completes, then the process is killed without any clean-up), interrupt,
 // terminate, hangup or quit (the call completes, then the process sends itself SIGINT, SIGTERM,
-// SIGHUP or SIGQUIT; POSIX only), stop (the call completes, then the process stops itself with
-// SIGSTOP until it is sent SIGCONT; POSIX only), change (before the call, the file's last byte is
-// flipped on disk, as if another program wrote to it; POSIX only) or cut (before the call, the file
-// is cut to half its size on disk; POSIX only), or fifo (Open: the name is replaced by a FIFO, as
-// another program might do between the check and the open; POSIX only). A flush or a rename moves
-// no bytes: short fails it as fail does, and change does nothing. A failing Lock fails as on a file
-// system without locks. MORVANE_TEST_CONSOLE=own makes the Windows program take its console for one
-// of its own (as after a double click), =shared for one it shares.
+// SIGHUP or SIGQUIT; POSIX only, but for interrupt, which on Windows delivers Ctrl-C as the system
+// does), stop (the call completes, then the process stops itself with SIGSTOP until it is sent
+// SIGCONT; POSIX only), change (before the call, the file's last byte is flipped on disk, as if
+// another program wrote to it; POSIX only), cut (before the call, the file is cut to half its size
+// on disk; POSIX only), fifo (Open: the name is replaced by a FIFO, as another program might do
+// between the check and the open; POSIX only), unable or unable2 (Replace, when it replaces an
+// existing file: the old file is removed and the replace answers ERROR_UNABLE_TO_MOVE_REPLACEMENT
+// or ..._2, as Windows does when it fails half-way; a rename that is no such replace, the move
+// that follows one included, fails as fail does). A flush or a rename moves no bytes: short fails
+// it as fail does, and change does nothing. A failing Lock fails as on a file system without
+// locks. MORVANE_TEST_CONSOLE=own makes the Windows program take its console for one of its own
+// (as after a double click), =shared for one it shares; a colon and an image name after either
+// (own:explorer.exe) make that the image of the process that started it, which it otherwise
+// looks up.
 #pragma once
 
 #include "platform/platform.h"
@@ -39,7 +45,9 @@ enum class Action {
     Stop,
     Change,
     Cut,
-    Fifo
+    Fifo,
+    Unable,
+    Unable2
 };
 
 struct Plan {

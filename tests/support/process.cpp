@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,6 +174,26 @@ void appendQuoted(std::string& commandLine, const std::string& argument) {
     commandLine += '"';
 }
 
+// UTF-8 as UTF-16, an encoded surrogate (WTF-8) included, which MultiByteToWideChar refuses.
+std::wstring fromWtf8(const std::string& text) {
+    std::wstring result;
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char lead = static_cast<unsigned char>(text[i]);
+        int more = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        std::uint32_t code = more == 0 ? lead : lead & (0x3F >> more);
+        for (int k = 1; k <= more && i + k < text.size(); ++k)
+            code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        i += static_cast<std::size_t>(more) + 1;
+        if (code >= 0x10000) {
+            result += static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10));
+            result += static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            result += static_cast<wchar_t>(code);
+        }
+    }
+    return result;
+}
+
 std::vector<std::string> currentEnvironment() {
     std::vector<std::string> entries;
     char* block = GetEnvironmentStringsA();
@@ -242,14 +263,28 @@ ProcessResult runChild(const std::string& program, const std::vector<std::string
     startup.hStdInput = input;
     startup.hStdOutput = outWrite;
     startup.hStdError = options.mergeStreams ? outWrite : errWrite;
+    STARTUPINFOW wideStartup = {};
+    wideStartup.cb = sizeof wideStartup;
+    wideStartup.dwFlags = startup.dwFlags;
+    wideStartup.hStdInput = startup.hStdInput;
+    wideStartup.hStdOutput = startup.hStdOutput;
+    wideStartup.hStdError = startup.hStdError;
+    std::wstring wideProgram = fromWtf8(program), wideCommandLine = fromWtf8(commandLine);
+    const char* directory =
+        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
+    std::wstring wideDirectory = directory == nullptr ? L"" : fromWtf8(directory);
     PROCESS_INFORMATION process = {};
     BOOL started = FALSE;
     DWORD error = 0;
     for (int attempt = 1; !started; ++attempt) {
-        started = CreateProcessA(
-            program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, &environment[0],
-            options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
-            &process);
+        if (options.wideArguments)
+            started = CreateProcessW(wideProgram.c_str(), &wideCommandLine[0], nullptr, nullptr,
+                                     TRUE, 0, &environment[0],
+                                     directory == nullptr ? nullptr : wideDirectory.c_str(),
+                                     &wideStartup, &process);
+        else
+            started = CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                     &environment[0], directory, &startup, &process);
         error = started ? 0 : GetLastError();
         // Wine reports ERROR_INTERNAL_ERROR when the new process died inside Wine's own start-up,
         // before the first instruction of the program (the program had no chance to run, print

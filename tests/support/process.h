@@ -24,6 +24,10 @@ struct ProcessOptions {
     // startProcess only: standard output is a pipe whose reading end is already closed, with
     // the default action for SIGPIPE, which ends a process.
     bool closedOutputPipe = false;
+    // Windows: the program and its arguments are UTF-8 (WTF-8 for an unpaired surrogate) and
+    // reach it in UTF-16, through CreateProcessW; otherwise through CreateProcessA, in the ANSI
+    // code page. No effect on other systems.
+    bool wideArguments = false;
 
     // The one way to change a variable for a run: each call replaces whatever an earlier call
     // (or an earlier entry in setEnv or unsetEnv) said about the same name.

@@ -74,10 +74,9 @@ TEST(EmbeddedPatchExtraction, CopiesExactlyThePatchRegion) {
     const std::string image = folder / "packaged";
     writeFile(image, IMAGE + patch + le32(static_cast<std::uint32_t>(IMAGE.size())));
 
-    const std::string name = extractEmbeddedPatch(image);
-    ASSERT_NE(name, "");
-    const std::string extracted = readFile(name);
-    platform::removeFile(name);
+    TemporaryFile copy;
+    ASSERT_TRUE(extractEmbeddedPatch(image, copy));
+    const std::string extracted = readFile(copy.name);
     EXPECT_EQ(extracted.size(), patch.size());
     EXPECT_TRUE(extracted == patch);
 }
@@ -85,9 +84,11 @@ TEST(EmbeddedPatchExtraction, CopiesExactlyThePatchRegion) {
 TEST(EmbeddedPatchExtraction, NothingWithoutAPatch) {
     ScratchFolder folder;
     writeFile(folder / "plain", IMAGE + PATCH + le32(0));
-    EXPECT_EQ(extractEmbeddedPatch(folder / "plain"), "");
-    EXPECT_EQ(extractEmbeddedPatch(folder / "missing"), "");
-    EXPECT_EQ(extractEmbeddedPatch(""), "");
+    for (const std::string& path : {folder / "plain", folder / "missing", std::string()}) {
+        TemporaryFile copy;
+        EXPECT_FALSE(extractEmbeddedPatch(path, copy));
+        EXPECT_EQ(copy.name, "");
+    }
 }
 
 TEST(EmbeddedPatchExtraction, FailingPartWayLeavesNoFile) {
@@ -111,15 +112,20 @@ TEST(EmbeddedPatchExtraction, FailingPartWayLeavesNoFile) {
     for (const faults::Plan& plan : plans) {
         SCOPED_TRACE(faults::describe(plan));
         faults::plant(plan);
-        const std::string name = extractEmbeddedPatch(image);
+        TemporaryFile copy;
+        bool extracted = extractEmbeddedPatch(image, copy);
         faults::plant(faults::Plan());
-        EXPECT_EQ(name, "");
+        EXPECT_FALSE(extracted);
+        EXPECT_EQ(copy.name, "");
         EXPECT_TRUE(std::filesystem::is_empty(temporary));
     }
-    // Without a fault the same image gives its patch, in the same folder.
-    const std::string name = extractEmbeddedPatch(image);
-    ASSERT_NE(name, "");
-    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(name).parent_path(), temporary));
-    EXPECT_EQ(readFile(name).size(), 200006u);
-    platform::removeFile(name);
+    // Without a fault the same image gives its patch, in the same folder, until it is done with.
+    {
+        TemporaryFile copy;
+        ASSERT_TRUE(extractEmbeddedPatch(image, copy));
+        EXPECT_TRUE(
+            std::filesystem::equivalent(std::filesystem::path(copy.name).parent_path(), temporary));
+        EXPECT_EQ(readFile(copy.name).size(), 200006u);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(temporary));
 }

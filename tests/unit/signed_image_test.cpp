@@ -195,6 +195,12 @@ TEST(SignedImage, PatchIsFoundBeforeTheCertificateTableAndItsAlignment) {
     putU32(stretched, entryOf(true) + 4, static_cast<std::uint32_t>(stretched.size()) - tableStart);
     putU32(stretched, tableStart, static_cast<std::uint32_t>(stretched.size()) - tableStart);
     cases.push_back({"table stretched over a hidden patch", stretched, true});
+    // Signed with no patch at all, the table then stretched over one: nothing carries a patch.
+    std::string unsignedPart = signedFile(image, 0);
+    std::string hidden = unsignedPart + PATCH + le32(static_cast<std::uint32_t>(image.size()));
+    putU32(hidden, entryOf(true) + 4, static_cast<std::uint32_t>(hidden.size() - image.size()));
+    cases.push_back(
+        {"signed image without a patch, table stretched over a hidden one", hidden, false});
     for (const Entry& entry : entries) {
         std::string bytes = good;
         putU32(bytes, entryOf(true), entry.start);
@@ -248,11 +254,12 @@ TEST(SignedImage, PatchIsFoundBeforeTheCertificateTableAndItsAlignment) {
             EXPECT_EQ(result.trailer.patchStart, image.size());
             EXPECT_EQ(result.trailer.patchEnd, trailerAt);
         }
-        const std::string copy = extractEmbeddedPatch(path);
-        EXPECT_EQ(copy.empty(), !c.found);
-        if (!copy.empty()) {
-            EXPECT_EQ(readFile(copy), PATCH);
-            platform::removeFile(copy);
+        {
+            TemporaryFile copy;
+            EXPECT_EQ(extractEmbeddedPatch(path, copy), c.found);
+            if (c.found) {
+                EXPECT_EQ(readFile(copy.name), PATCH);
+            }
         }
         EXPECT_TRUE(fs::is_empty(temporary)) << "a temporary file was left";
     }
@@ -329,6 +336,9 @@ TEST(SignedImage, PackagingLeavesTheSignatureOut) {
          packagedImage},
         {"signed self-applying patch, seven zeros", signedFile(packagedImage, 7), packagedImage},
         {"unsigned: copied whole", packagedImage, packagedImage},
+        {"a whole multiple of the copy's pieces", std::string(128 * 1024, 'B'),
+         std::string(128 * 1024, 'B')},
+        {"one byte more", std::string(64 * 1024 + 1, 'B'), std::string(64 * 1024 + 1, 'B')},
         {"table not at the end: copied whole", signedFile(image, 0) + "x",
          signedFile(image, 0) + "x"},
         {"address and size that reach the end only in 32 bits: copied whole", wrapping, wrapping},

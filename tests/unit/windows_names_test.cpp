@@ -46,4 +46,36 @@ TEST(WindowsNames, LongPathsGoToTheWideCallsBehindThePrefix) {
         EXPECT_EQ(platform::systemNameOf(c.given), c.expected) << c.given;
 }
 
+// A patch's target name that leads to the network or a device is never opened; every other
+// name, absolute or relative, is.
+TEST(WindowsNames, NetworkAndDeviceNamesAreToldFromLocalOnes) {
+    const char* const remote[] = {
+        "\\\\host\\share\\x.bin",
+        "//host/share/x.bin",
+        "\\/host/share/x.bin",
+        "/\\host\\share\\x.bin",
+        "\\\\host",
+        "\\\\?\\UNC\\host\\share\\x.bin",
+        "\\\\?\\unc\\host\\share\\x.bin",
+        "//?/UNC/host/share/x.bin",
+        "\\\\.\\PhysicalDrive0",
+        "\\\\.\\C:\\x.bin",
+        "\\\\?\\C:",
+        "\\\\?\\GLOBALROOT\\Device\\Mup\\host\\share\\x.bin",
+        "\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\x.bin",
+        "\\??\\UNC\\host\\share\\x.bin",
+        "\\??\\C:\\x.bin",
+        "\\\\",
+    };
+    const char* const local[] = {
+        "x.bin",     "sub\\x.bin", "..\\x.bin",  "\\x.bin",          "/x.bin",
+        "C:\\x.bin", "C:x.bin",    "c:/x.bin",   "\\\\?\\C:\\x.bin", "\\\\?\\z:/x.bin",
+        "\\",        "",           ".\\\\x.bin", "sub\\\\x.bin",     "?\\x.bin",
+    };
+    for (const char* name : remote)
+        EXPECT_TRUE(platform::isNetworkOrDeviceName(name)) << name;
+    for (const char* name : local)
+        EXPECT_FALSE(platform::isNetworkOrDeviceName(name)) << name;
+}
+
 #endif
