@@ -34,7 +34,7 @@ if(WIN32)
   # whose runtime functions would add some 20 KB), the manifest and version information
   # (about 2 KB of resources) and the double-click rule: 93,696.
   foreach(target IN LISTS MORVANE_SHIPPED_TARGETS)
-    target_compile_options(${target} PRIVATE $<${MORVANE_RELEASE}:-Os -fno-exceptions>)
+    target_compile_options(${target} PRIVATE $<${MORVANE_RELEASE}:-Os -fno-exceptions -fno-threadsafe-statics>)
   endforeach()
   target_link_options(morvane PRIVATE -Wl,--no-insert-timestamp)
   target_sources(morvane PRIVATE src/services/quiet_terminate.cpp)

@@ -67,3 +67,41 @@ void __throw_underflow_error(const char*) {
 }
 
 } // namespace std
+
+// The runtime's operator new throws std::bad_alloc, which brings in the machinery that throws;
+// here a failed allocation ends the program at once, as the throw helpers above do.
+void* operator new(std::size_t size) {
+    void* memory = std::malloc(size != 0 ? size : 1);
+    if (memory == nullptr)
+        std::abort();
+    return memory;
+}
+
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+// The library's string functions catch and rethrow what a failed allocation would throw, and so
+// refer to the machinery that catches and unwinds (some 10 KB). Nothing here ever throws, so
+// none of it can run; these stand in for it.
+extern "C" {
+void* __cxa_begin_catch(void*) noexcept {
+    std::abort();
+}
+void __cxa_end_catch() {
+    std::abort();
+}
+void __cxa_rethrow() {
+    std::abort();
+}
+int __gxx_personality_seh0(void*, void*, void*, void*) {
+    std::abort();
+}
+void _Unwind_Resume(void*) {
+    std::abort();
+}
+}
