@@ -40,8 +40,9 @@ enum class Disposition { OpenExisting, CreateNew, OpenOrCreate, CreateOrEmpty };
 // DATA_ONLY: only files that hold data at fixed offsets: POSIX regular files and block devices,
 //   checked by name before the open (opening some devices acts: a tape rewinds) and on the open
 //   file; Windows files on a disk, checked on the open file.
-// SHARE_READ, SHARE_NONE: Windows: while it is open others may read the file but not write it,
-//   or not open it at all; by default they may read and write it, and delete or rename it.
+// SHARE_READ, SHARE_NONE: Windows: while it is open others may read the file but not write it
+//   (and delete or rename it when it is only read), or not open it at all; by default they may
+//   read and write it, and delete or rename it.
 // LOCK: POSIX: a lock, shared for Access::Read and exclusive otherwise, taken without waiting
 //   and held until the file is closed: no file when another process holds one that conflicts;
 //   a file system without locks does not stop the open.

@@ -126,10 +126,11 @@ File openFile(const std::string& name, Access access, Disposition disposition, u
     static const DWORD ACCESS[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
     static const DWORD DISPOSITION[] = {OPEN_EXISTING, CREATE_NEW, OPEN_ALWAYS, CREATE_ALWAYS};
     // Others may delete a file the run merely reads or writes: an interruption deletes the
-    // run's temporary files that way (see removeWhenInterrupted).
+    // run's temporary files that way (see removeWhenInterrupted), the patch it applies among
+    // them, which others may not write. Only the target is kept from being deleted.
     DWORD share = (flags & SHARE_NONE) != 0 ? 0
                   : (flags & SHARE_READ) != 0
-                      ? FILE_SHARE_READ
+                      ? FILE_SHARE_READ | (access == Access::Read ? FILE_SHARE_DELETE : 0)
                       : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     File file = createWith(
         name, ACCESS[static_cast<int>(access)], share, DISPOSITION[static_cast<int>(disposition)],
