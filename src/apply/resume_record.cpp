@@ -38,11 +38,6 @@ std::string recordName(const std::string& folder, const ResumeJob& job) {
            hex(job.patchHash);
 }
 
-void writeU64(ByteSink& sink, std::uint64_t value) {
-    writeU32(sink, static_cast<std::uint32_t>(value));
-    writeU32(sink, static_cast<std::uint32_t>(value >> 32));
-}
-
 std::uint64_t readU64(ByteSource& source) {
     std::uint64_t low = readU32(source);
     return low | std::uint64_t(readU32(source)) << 32;

@@ -1,6 +1,11 @@
 // The patch file: "PATCH1", the target name (counted), the target size, the message
 // (counted), then block records (offset, length, old bytes, new bytes) up to the end of the
 // file. Every integer is unsigned 32-bit little-endian.
+//
+// Files of 4 GiB or more get the second format: "PATCH2", the counted name, a 64-bit size, the
+// counted message, block records with 64-bit offsets and lengths, an end record (offset
+// END_RECORD_OFFSET, length 0) and the XXH3-64 checksum of every byte before it. Nothing
+// follows the checksum.
 #pragma once
 
 #include "patch/byte_stream.h"
@@ -10,11 +15,26 @@
 #include <string>
 
 const std::size_t PATCH_MAGIC_SIZE = 6;
+const char FIRST_FORMAT_MAGIC[] = "PATCH1";
+const char SECOND_FORMAT_MAGIC[] = "PATCH2";
+const std::uint64_t END_RECORD_OFFSET = ~std::uint64_t(0);
+// The smallest file size that takes the second format.
+const std::uint64_t SECOND_FORMAT_SIZE = std::uint64_t(1) << 32;
+
+enum class PatchFormat { First, Second };
+inline PatchFormat formatForSize(std::uint64_t fileSize) {
+    return fileSize < SECOND_FORMAT_SIZE ? PatchFormat::First : PatchFormat::Second;
+}
+// A record's offset and length take 8 bytes in the first format, 16 in the second.
+inline std::size_t recordHeadSize(PatchFormat format) {
+    return format == PatchFormat::First ? 8 : 16;
+}
 
 // True when the six bytes read are exactly "PATCH1"; a short read never matches.
 bool readMagic(ByteSource& source);
 
 void writeU32(ByteSink& sink, std::uint32_t value);
+void writeU64(ByteSink& sink, std::uint64_t value);
 // Reads four bytes little-endian into a value preset to 0; a short read leaves the bytes that
 // were not delivered at 0.
 std::uint32_t readU32(ByteSource& source);
@@ -24,7 +44,10 @@ void writeCountedString(ByteSink& sink, const std::string& text);
 // allocated.
 bool readCountedString(ByteSource& source, std::string& text);
 
-void writeBlock(ByteSink& sink, const PatchBlock& block);
+// A record's offset and length, in the format's widths.
+void writeRecordHead(ByteSink& sink, PatchFormat format, std::uint64_t offset,
+                     std::uint64_t length);
+void writeBlock(ByteSink& sink, const PatchBlock& block, PatchFormat format = PatchFormat::First);
 // Reads a record's offset and length; false when the record, its bytes included, runs past
 // the end of the source.
 bool readRecordHead(ByteSource& source, std::uint64_t& offset, std::size_t& length);
@@ -60,5 +83,10 @@ struct BlockRange {
 // True when no two of the ranges share a byte; sorts them.
 bool rangesAreDisjoint(GrowableArray<BlockRange>& ranges);
 // Everything before the first block record.
-void writePatchHeader(ByteSink& sink, const PatchHeader& header);
-void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks);
+void writePatchHeader(ByteSink& sink, const PatchHeader& header,
+                      PatchFormat format = PatchFormat::First);
+// Everything after the last block record: nothing in the first format; the end record and the
+// checksum in the second, for which the sink must have carried a checksum from its first byte.
+void writePatchEnd(ByteSink& sink, PatchFormat format);
+void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks,
+                PatchFormat format = PatchFormat::First);

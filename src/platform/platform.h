@@ -106,12 +106,13 @@ bool isSpecialFile(const std::string& name);
 // to be put in place with replaceFile: for a missing file with the permissions a new file of
 // that name would get, for an existing one with its owner, group, permission bits and extended
 // attributes. When the old file has more than one link, or a fresh file cannot have what it has
-// or cannot be made, the old file itself is returned, emptied, and `freshName` is empty. No
-// file when an existing output cannot be written.
+// or cannot be made, the old file itself is returned, emptied, and `freshName` is empty (without
+// `inPlace`: no file, the old one untouched). No file when an existing output cannot be written.
 // A symbolic link stays a link: the file it leads to is replaced. POSIX follows a dangling link
 // too and creates the file it names; Windows cannot tell where a dangling link (or any reparse
 // point whose file is gone) would lead and gives no file for it.
-File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target,
+                      bool inPlace = true);
 // Puts `from` in place under the name `to`, replacing the file that had it, in one step.
 bool replaceFile(const std::string& from, const std::string& to);
 
@@ -129,7 +130,9 @@ ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_
 
 // A file's bytes shown a window at a time, for reading the file from start to end. On POSIX
 // the window maps the file, so its bytes are not copied out of the system's cache; on Windows,
-// or where a file cannot be mapped, they are read into a buffer.
+// or where a file cannot be mapped, they are read into a buffer. A file whose mapping could
+// change how it is stored (one with holes, where reading a mapped hole may allocate it, or any
+// file on tmpfs) is always read into the buffer, which leaves holes as they are.
 struct FileView {
     const std::uint8_t* data = nullptr;
     std::size_t count = 0;
@@ -137,6 +140,7 @@ struct FileView {
     std::size_t mappedLength = 0;
     int slot = -1;        // where the bus-error handler finds the mapping
     bool damaged = false; // bytes shown before could not be read
+    int mappable = -1;    // whether the file may be mapped; -1 until the first window
     std::vector<std::uint8_t> buffer;
 
     FileView() = default;
@@ -167,6 +171,26 @@ void closeView(FileView& view);
 inline FileView::~FileView() {
     closeView(*this);
 }
+
+// What the system changes whenever a file is written: its size and its modification and change
+// times (Windows: its size and last write time). Unknown when the system tells nothing.
+struct FileStamp {
+    bool known = false;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+};
+FileStamp stampOf(const File& file);
+inline bool sameStamp(const FileStamp& a, const FileStamp& b) {
+    return a.known && b.known && a.size == b.size && a.modified == b.modified &&
+           a.changed == b.changed;
+}
+// True when the file may hold holes: a regular file with fewer bytes allocated than its size.
+// Windows: never (its holes are read as any other bytes).
+bool mayHaveHoles(const File& file);
+// The first offset from `offset` on at which the file holds data; `end` when there is none
+// before it, `offset` itself when the system cannot tell.
+std::uint64_t nextData(const File& file, std::uint64_t offset, std::uint64_t end);
 
 // Writes all `count` bytes at `offset`; false when any of them could not be written.
 // `written`, when given, receives how many bytes were written from the start.

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -10,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
@@ -236,7 +238,8 @@ bool takeOver(int old, const struct stat& info, int fresh) {
 
 } // namespace
 
-File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target,
+                      bool inPlace) {
     // Through a link, dangling or not, the file it leads to is created or replaced, as
     // writing through the link would.
     target = followLinks(name);
@@ -276,7 +279,7 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
         ::unlink(fresh.data());
     }
     // No fresh file can carry what the old one has: the output goes into the old file itself.
-    if (!exists || ::ftruncate(fd(old), 0) != 0)
+    if (!inPlace || !exists || ::ftruncate(fd(old), 0) != 0)
         return File();
     return old;
 }
@@ -417,13 +420,26 @@ void unmapView(FileView& view) {
 
 } // namespace
 
+namespace {
+// A read fault on a mapped hole of a tmpfs file allocates a page, and so may one on a file with
+// holes elsewhere: such files are read, never mapped.
+bool mapsWithoutAllocating(const File& file) {
+    struct statfs system;
+    const long TMPFS = 0x01021994;
+    return !mayHaveHoles(file) && ::fstatfs(fd(file), &system) == 0 &&
+           static_cast<long>(system.f_type) != TMPFS;
+}
+} // namespace
+
 ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, FileView& view) {
     unmapView(view);
     view.data = nullptr;
     view.count = 0;
+    if (view.mappable < 0)
+        view.mappable = mapsWithoutAllocating(file) ? 1 : 0;
     ReadResult result;
     bool passes = MORVANE_SEAM_BEFORE(ReadAt, count);
-    if (count > 0 && mapView(file, offset, count, view)) {
+    if (count > 0 && view.mappable == 1 && mapView(file, offset, count, view)) {
         result.count = count;
     } else if (count > 0) {
         view.buffer.resize(count);
@@ -443,10 +459,40 @@ bool viewIntact(const FileView& view) {
 void closeView(FileView& view) {
     unmapView(view);
     view.damaged = false;
+    view.mappable = -1;
     view.data = nullptr;
     view.count = 0;
     view.buffer = std::vector<std::uint8_t>();
 }
+
+// ---- Reading the inputs of a new patch ----
+
+FileStamp stampOf(const File& file) {
+    FileStamp stamp;
+    struct stat info;
+    if (::fstat(fd(file), &info) != 0)
+        return stamp;
+    stamp.known = true;
+    stamp.size = static_cast<std::uint64_t>(info.st_size);
+    stamp.modified = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    stamp.changed = std::int64_t(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    return stamp;
+}
+
+bool mayHaveHoles(const File& file) {
+    struct stat info;
+    return ::fstat(fd(file), &info) == 0 && S_ISREG(info.st_mode) &&
+           std::uint64_t(info.st_blocks) * 512 < std::uint64_t(info.st_size);
+}
+
+std::uint64_t nextData(const File& file, std::uint64_t offset, std::uint64_t end) {
+    off_t found = ::lseek(fd(file), static_cast<off_t>(offset), SEEK_DATA);
+    if (found < 0)
+        return errno == ENXIO ? end : offset;
+    return std::min(static_cast<std::uint64_t>(found), end);
+}
+
+// ----
 
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,
              std::size_t* written) {

@@ -169,7 +169,8 @@ File createFresh(const std::string& folder, std::string& freshName) {
         std::uint64_t value = std::uint64_t(GetCurrentProcessId()) << 32 | counter++;
         char digits[16];
         freshName = folder + "~mvn" + std::string(digits, writeHex(digits, value, 16)) + ".tmp";
-        File file = openFile(freshName, Access::Write, Disposition::CreateNew, SHARE_NONE);
+        // Readable too: a checksum may be taken of bytes written earlier.
+        File file = openFile(freshName, Access::ReadWrite, Disposition::CreateNew, SHARE_NONE);
         if (isOpen(file))
             return file;
         if (GetLastError() != ERROR_FILE_EXISTS)
@@ -197,7 +198,8 @@ std::string linkedName(const std::string& name) {
 }
 } // namespace
 
-File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target,
+                      bool inPlace) {
     // Through a link the file it leads to is replaced, as writing through the link would.
     target = linkedName(name);
     freshName.clear();
@@ -217,7 +219,7 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     if (isOpen(file))
         return file;
     // No fresh file can be had: the output goes into the old file itself.
-    if (!isOpen(old) || !truncateFile(old, 0))
+    if (!inPlace || !isOpen(old) || !truncateFile(old, 0))
         return File();
     return old;
 }
@@ -279,6 +281,26 @@ ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, Fil
 
 bool viewIntact(const FileView&) {
     return true;
+}
+
+FileStamp stampOf(const File& file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    FileStamp stamp;
+    if (GetFileInformationByHandle(nativeHandle(file), &info)) {
+        stamp.known = true;
+        stamp.size = std::uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+        stamp.modified = std::int64_t(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                         info.ftLastWriteTime.dwLowDateTime;
+    }
+    return stamp;
+}
+
+bool mayHaveHoles(const File&) {
+    return false;
+}
+
+std::uint64_t nextData(const File&, std::uint64_t offset, std::uint64_t) {
+    return offset;
 }
 
 void closeView(FileView& view) {
