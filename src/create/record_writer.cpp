@@ -7,15 +7,14 @@
 
 namespace {
 
-// Bytes of a mapped window go to the sink in pieces through its buffer, so that a page that can
-// no longer be read is touched here (and read as zeros, which the reader then notices), never
-// by a write of the system's.
-const std::size_t PIECE_SIZE = 64 * 1024;
+// Blocks up to this long go to the sink through a record of their own.
+const std::size_t SHORT_BLOCK = 64 * 1024;
 
+// Bytes of the windows go to the sink as they are: a long run is written straight from a mapped
+// window. Should a page of it be gone (the file cut short), the write fails, and the change of
+// the file's size is reported first.
 void put(ByteSink& sink, const std::uint8_t* bytes, std::uint64_t length) {
-    for (std::uint64_t done = 0; done < length; done += PIECE_SIZE)
-        writeBytes(sink, bytes + done,
-                   static_cast<std::size_t>(std::min<std::uint64_t>(PIECE_SIZE, length - done)));
+    writeBytes(sink, bytes, static_cast<std::size_t>(length));
 }
 
 // Writes one side's bytes from `from` to `to`: those before `position` from what was kept, the
@@ -58,7 +57,7 @@ void finishAsFound(RecordWriter& writer, std::uint64_t start, std::uint64_t leng
         RunningChecksum& checksum = *writer.paused;
         checksum.add(head.buffer.data(), head.buffer.size());
         flushSink(sink);
-        std::vector<std::uint8_t> piece(PIECE_SIZE * 16);
+        std::vector<std::uint8_t> piece(platform::VIEW_SIZE);
         std::uint64_t from = writer.headAt + head.buffer.size();
         while (!sink.failed && from < sink.position) {
             std::size_t count = static_cast<std::size_t>(
@@ -81,7 +80,7 @@ void closeBlock(RecordWriter& writer, const std::uint8_t* original, const std::u
     writer.bytes += length;
     if (writer.sink != nullptr) {
         std::uint64_t end = start + length;
-        if (start >= position && length <= PIECE_SIZE) {
+        if (start >= position && length <= SHORT_BLOCK) {
             PatchBlock block;
             block.offset = start;
             block.size = length;
