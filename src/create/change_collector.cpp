@@ -12,13 +12,6 @@ std::uint64_t loadWord(const std::uint8_t* p) {
     return word;
 }
 
-void closeBlock(ChangeCollector& collector) {
-    collector.blocks.closeBlock();
-    collector.byteTotal += collector.blocks.lastLength();
-    collector.insideBlock = false;
-    collector.unchangedCount = 0;
-}
-
 } // namespace
 
 std::size_t firstDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t count) {
@@ -46,44 +39,4 @@ std::size_t firstEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t
     while (i < count && a[i] != b[i])
         ++i;
     return i;
-}
-
-void collectChanges(ChangeCollector& collector, const std::uint8_t* original,
-                    const std::uint8_t* patched, std::size_t count, std::uint64_t position) {
-    std::size_t i = 0;
-    while (i < count) {
-        if (!collector.insideBlock) {
-            i += firstDifference(original + i, patched + i, count - i);
-            if (i == count)
-                break;
-            collector.blocks.openBlock(position + i);
-            collector.insideBlock = true;
-            collector.unchangedCount = 0;
-        }
-        std::size_t j = i;
-        if (original[i] != patched[i]) {
-            while (j < count && original[j] != patched[j])
-                ++j;
-            collector.blocks.appendPairs(original + i, patched + i, j - i);
-            collector.unchangedCount = 0;
-        } else {
-            std::size_t room = CHANGE_GAP_LIMIT - collector.unchangedCount;
-            while (j < count && j - i < room && original[j] == patched[j])
-                ++j;
-            collector.unchangedCount += static_cast<unsigned>(j - i);
-            // A run that closes the block would only be trimmed off again: it is not stored.
-            // Pairs of the run stored from an earlier chunk are trimmed when the block closes.
-            if (collector.unchangedCount == CHANGE_GAP_LIMIT) {
-                closeBlock(collector);
-            } else {
-                collector.blocks.appendPairs(original + i, patched + i, j - i);
-            }
-        }
-        i = j;
-    }
-}
-
-void finishChanges(ChangeCollector& collector) {
-    if (collector.insideBlock)
-        closeBlock(collector);
 }
