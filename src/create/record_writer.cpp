@@ -32,16 +32,28 @@ void putSide(RecordWriter& writer, int side, const std::uint8_t* window, std::ui
 }
 
 void readFromPatched(RecordWriter& writer, std::uint64_t start, std::uint64_t length) {
-    std::vector<std::uint8_t> piece(
-        static_cast<std::size_t>(std::min<std::uint64_t>(platform::VIEW_SIZE, length)));
+    ByteSink& sink = *writer.sink;
+    std::vector<std::uint8_t> piece;
     for (std::uint64_t done = 0; done < length;) {
         std::size_t count =
-            static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));
-        platform::ReadResult got =
-            platform::readAt(*writer.patched, start + done, piece.data(), count);
-        if (got.failed || got.count < count)
+            static_cast<std::size_t>(std::min<std::uint64_t>(platform::VIEW_SIZE, length - done));
+        bool read;
+        if (sink.checksum == nullptr && !sink.failed && flushSink(sink)) {
+            // No checksum needs to see them: the system copies them from file to file.
+            platform::CopyResult copied =
+                platform::appendFrom(*writer.patched, start + done, *sink.file, count);
+            sink.position += count;
+            sink.failed = !copied.written;
+            read = copied.read;
+        } else {
+            piece.resize(count);
+            platform::ReadResult got =
+                platform::readAt(*writer.patched, start + done, piece.data(), count);
+            read = !got.failed && got.count == count;
+            writeBytes(sink, piece.data(), count);
+        }
+        if (!read)
             failWith(EXIT_CANNOT_OPEN, "Could not read patched file");
-        writeBytes(*writer.sink, piece.data(), count);
         done += count;
     }
 }

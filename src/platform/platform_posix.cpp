@@ -493,6 +493,56 @@ std::uint64_t nextData(const File& file, std::uint64_t offset, std::uint64_t end
     return std::min(static_cast<std::uint64_t>(found), end);
 }
 
+CopyResult appendFrom(const File& from, std::uint64_t offset, const File& to, std::size_t count) {
+    CopyResult result;
+    std::size_t wanted = count;
+    {
+        const File& file = from;
+        (void)file;
+        result.read = MORVANE_SEAM_BEFORE(ReadAt, wanted) && wanted == count;
+        MORVANE_SEAM_AFTER(ReadAt);
+    }
+    {
+        const File& file = to;
+        (void)file;
+        result.written = MORVANE_SEAM_BEFORE(WriteNext, wanted) && wanted == count;
+    }
+    if (!result.read || !result.written)
+        return result;
+    std::size_t done = 0;
+    while (done < count) {
+        off_t at = static_cast<off_t>(offset + done);
+        ssize_t moved = ::copy_file_range(fd(from), &at, fd(to), nullptr, count - done, 0);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0)
+            break;
+        done += static_cast<std::size_t>(moved);
+    }
+    // Where the system cannot copy (or fails), the rest goes through the process, which tells a
+    // read error from a write error.
+    std::vector<char> piece;
+    while (done < count) {
+        piece.resize(std::min<std::size_t>(count - done, 1 << 20));
+        ReadResult got = readAll(from, offset + done, piece.data(), piece.size());
+        if (got.count > 0 && writeAll(to, AT_POSITION, piece.data(), got.count) < got.count) {
+            result.written = false;
+            break;
+        }
+        done += got.count;
+        if (got.failed || got.count < piece.size()) {
+            result.read = false;
+            break;
+        }
+    }
+    {
+        const File& file = to;
+        (void)file;
+        MORVANE_SEAM_AFTER(WriteNext);
+    }
+    return result;
+}
+
 // ----
 
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,

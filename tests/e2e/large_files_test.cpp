@@ -32,6 +32,7 @@ struct Span {
     std::size_t length;
 };
 
+#ifndef _WIN32
 // The patch for a pair whose original holds the pattern in every span (holes elsewhere) and
 // whose patched file holds the pattern's complement there: one block per span.
 std::string patchFor(const std::string& name, std::uint64_t size, const std::string& message,
@@ -57,6 +58,7 @@ std::string patchFor(const std::string& name, std::uint64_t size, const std::str
     }
     return bytes;
 }
+#endif
 
 class LargeFiles : public MorvaneRun {
   protected:
