@@ -166,6 +166,7 @@ bool openSpool(Creation& c) {
     c.spoolGuard.reset(new TemporaryFile(c.freshName));
     c.spoolGuard->reader = &c.spool;
     c.spoolSink = sinkToFile(c.spool);
+    c.spoolSink.positioned = true;
     return platform::isOpen(c.spool);
 }
 

@@ -38,11 +38,12 @@ void readFromPatched(RecordWriter& writer, std::uint64_t start, std::uint64_t le
         std::size_t count =
             static_cast<std::size_t>(std::min<std::uint64_t>(platform::VIEW_SIZE, length - done));
         bool read;
-        if (sink.checksum == nullptr && !sink.failed && flushSink(sink)) {
+        if (sink.positioned && sink.checksum == nullptr && !sink.failed && flushSink(sink)) {
             // No checksum needs to see them: the system copies them from file to file.
-            platform::CopyResult copied =
-                platform::appendFrom(*writer.patched, start + done, *sink.file, count);
+            platform::CopyResult copied = platform::copyBetween(*writer.patched, start + done,
+                                                                *sink.file, sink.written, count);
             sink.position += count;
+            sink.written += count;
             sink.failed = !copied.written;
             read = copied.read;
         } else {

@@ -16,8 +16,8 @@
 
 struct RecordWriter {
     PatchFormat format = PatchFormat::First;
-    // Where the records go; none while the blocks are only counted. Only a sink over a file
-    // takes a block as it is found; in the second format that file must be readable, since
+    // Where the records go; none while the blocks are only counted. Only a positioned sink over
+    // a file takes a block as it is found; with a checksum that file must be readable, since
     // the checksum sees the block's bytes once its head is known.
     ByteSink* sink = nullptr;
     const platform::File* patched = nullptr;

@@ -123,9 +123,12 @@ ByteSink sinkToFile(const platform::File& file) {
 
 namespace {
 void writeOut(ByteSink& sink, const void* data, std::size_t count) {
+    std::uint64_t at = sink.written;
+    sink.written += count;
     if (sink.failed || count == 0)
         return;
-    if (!platform::writeNext(*sink.file, data, count))
+    if (!(sink.positioned ? platform::writeAt(*sink.file, at, data, count)
+                          : platform::writeNext(*sink.file, data, count)))
         sink.failed = true;
 }
 } // namespace

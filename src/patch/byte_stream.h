@@ -71,6 +71,10 @@ struct ByteSink {
     std::vector<std::uint8_t> buffer;
     bool failed = false;
     std::uint64_t position = 0; // bytes given to the sink so far
+    // Writes go to the file at their offsets (the sink's first byte at the file's first), so
+    // that writes and reads elsewhere in the file never move them; `written` bytes are out.
+    bool positioned = false;
+    std::uint64_t written = 0;
     // When set, sees every byte given to the sink, in order (so a checksum costs no second pass).
     RunningChecksum* checksum = nullptr;
 };

@@ -192,14 +192,15 @@ bool mayHaveHoles(const File& file);
 // before it, `offset` itself when the system cannot tell.
 std::uint64_t nextData(const File& file, std::uint64_t offset, std::uint64_t end);
 
-// Appends `count` bytes of `from`, read at `offset`, to `to` at its current position, without
-// copying them through the process where the system can (Linux: copy_file_range). Counted by the
-// test seams as a ReadAt of `from` and a WriteNext of `to`, both before anything moves.
+// Copies `count` bytes of `from` at `offset` into `to` at `toOffset`, without copying them
+// through the process where the system can (Linux: copy_file_range). Counted by the test seams
+// as a ReadAt of `from` and a WriteAt of `to`, both before anything moves.
 struct CopyResult {
     bool read = true;    // false: `from` could not be read, or ended before `count` bytes
     bool written = true; // false: `to` could not be written
 };
-CopyResult appendFrom(const File& from, std::uint64_t offset, const File& to, std::size_t count);
+CopyResult copyBetween(const File& from, std::uint64_t offset, const File& to,
+                       std::uint64_t toOffset, std::size_t count);
 
 // Writes all `count` bytes at `offset`; false when any of them could not be written.
 // `written`, when given, receives how many bytes were written from the start.

@@ -493,7 +493,8 @@ std::uint64_t nextData(const File& file, std::uint64_t offset, std::uint64_t end
     return std::min(static_cast<std::uint64_t>(found), end);
 }
 
-CopyResult appendFrom(const File& from, std::uint64_t offset, const File& to, std::size_t count) {
+CopyResult copyBetween(const File& from, std::uint64_t offset, const File& to,
+                       std::uint64_t toOffset, std::size_t count) {
     CopyResult result;
     std::size_t wanted = count;
     {
@@ -505,14 +506,15 @@ CopyResult appendFrom(const File& from, std::uint64_t offset, const File& to, st
     {
         const File& file = to;
         (void)file;
-        result.written = MORVANE_SEAM_BEFORE(WriteNext, wanted) && wanted == count;
+        result.written = MORVANE_SEAM_BEFORE(WriteAt, wanted) && wanted == count;
     }
     if (!result.read || !result.written)
         return result;
     std::size_t done = 0;
     while (done < count) {
-        off_t at = static_cast<off_t>(offset + done);
-        ssize_t moved = ::copy_file_range(fd(from), &at, fd(to), nullptr, count - done, 0);
+        off_t in = static_cast<off_t>(offset + done);
+        off_t out = static_cast<off_t>(toOffset + done);
+        ssize_t moved = ::copy_file_range(fd(from), &in, fd(to), &out, count - done, 0);
         if (moved < 0 && errno == EINTR)
             continue;
         if (moved <= 0)
@@ -525,7 +527,7 @@ CopyResult appendFrom(const File& from, std::uint64_t offset, const File& to, st
     while (done < count) {
         piece.resize(std::min<std::size_t>(count - done, 1 << 20));
         ReadResult got = readAll(from, offset + done, piece.data(), piece.size());
-        if (got.count > 0 && writeAll(to, AT_POSITION, piece.data(), got.count) < got.count) {
+        if (writeAll(to, toOffset + done, piece.data(), got.count) < got.count) {
             result.written = false;
             break;
         }
@@ -538,7 +540,7 @@ CopyResult appendFrom(const File& from, std::uint64_t offset, const File& to, st
     {
         const File& file = to;
         (void)file;
-        MORVANE_SEAM_AFTER(WriteNext);
+        MORVANE_SEAM_AFTER(WriteAt);
     }
     return result;
 }

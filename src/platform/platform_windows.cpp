@@ -295,14 +295,15 @@ FileStamp stampOf(const File& file) {
     return stamp;
 }
 
-CopyResult appendFrom(const File& from, std::uint64_t offset, const File& to, std::size_t count) {
+CopyResult copyBetween(const File& from, std::uint64_t offset, const File& to,
+                       std::uint64_t toOffset, std::size_t count) {
     CopyResult result;
     std::vector<char> piece(std::min<std::size_t>(count, 64 * 1024));
     for (std::size_t done = 0; done < count && result.read && result.written;) {
         std::size_t wanted = std::min(piece.size(), count - done);
         ReadResult got = readAt(from, offset + done, piece.data(), wanted);
         result.read = !got.failed && got.count == wanted;
-        result.written = writeNext(to, piece.data(), got.count);
+        result.written = writeAt(to, toOffset + done, piece.data(), got.count);
         done += got.count;
     }
     return result;

@@ -72,8 +72,12 @@ TEST(RecordWriter, WritesTheRecordsOfTheByteByByteComparisonInAnyWindows) {
             platform::File out = platform::openFile(folder / "out", platform::Access::ReadWrite,
                                                     platform::Disposition::CreateOrEmpty, 0);
             ByteSink sink = sinkToFile(out);
+            sink.positioned = true;
+            // In the second format a checksum sees every byte; in the first, a long block's new
+            // bytes are copied from file to file.
             RunningChecksum checksum;
-            sink.checksum = &checksum;
+            if (format == PatchFormat::Second)
+                sink.checksum = &checksum;
             RecordWriter writer;
             writer.format = format;
             writer.sink = &sink;
@@ -105,7 +109,9 @@ TEST(RecordWriter, WritesTheRecordsOfTheByteByByteComparisonInAnyWindows) {
             EXPECT_EQ(writer.blocks, blocks);
             EXPECT_EQ(writer.bytes, bytes);
             EXPECT_EQ(sink.position, expected.size());
-            EXPECT_EQ(checksum.value(), checksumOf(expected.data(), expected.size()));
+            if (format == PatchFormat::Second) {
+                EXPECT_EQ(checksum.value(), checksumOf(expected.data(), expected.size()));
+            }
         }
     }
 }
