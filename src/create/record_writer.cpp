@@ -10,9 +10,7 @@ namespace {
 // Blocks up to this long go to the sink through a record of their own.
 const std::size_t SHORT_BLOCK = 64 * 1024;
 
-// Bytes of the windows go to the sink as they are: a long run is written straight from a mapped
-// window. Should a page of it be gone (the file cut short), the write fails, and the change of
-// the file's size is reported first.
+// Bytes of the windows go to the sink as they are; a long run is written straight from them.
 void put(ByteSink& sink, const std::uint8_t* bytes, std::uint64_t length) {
     writeBytes(sink, bytes, static_cast<std::size_t>(length));
 }

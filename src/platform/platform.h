@@ -128,19 +128,12 @@ struct ReadResult {
 // end of the file or with `failed` set.
 ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_t count);
 
-// A file's bytes shown a window at a time, for reading the file from start to end. On POSIX
-// the window maps the file, so its bytes are not copied out of the system's cache; on Windows,
-// or where a file cannot be mapped, they are read into a buffer. A file whose mapping could
-// change how it is stored (one with holes, where reading a mapped hole may allocate it, or any
-// file on tmpfs) is always read into the buffer, which leaves holes as they are.
+// A file's bytes shown a window at a time, for reading the file from start to end, read into a
+// buffer that stays in the processor's cache until it is compared. Reading never changes how a
+// file is stored: a hole reads as zeros and stays a hole (on tmpfs too).
 struct FileView {
     const std::uint8_t* data = nullptr;
     std::size_t count = 0;
-    void* mapping = nullptr;
-    std::size_t mappedLength = 0;
-    int slot = -1;        // where the bus-error handler finds the mapping
-    bool damaged = false; // bytes shown before could not be read
-    int mappable = -1;    // whether the file may be mapped; -1 until the first window
     std::vector<std::uint8_t> buffer;
 
     FileView() = default;
@@ -149,8 +142,7 @@ struct FileView {
     ~FileView();
 };
 
-// The most bytes a view shows at a time: what reads a file fastest. Windows reads into a buffer
-// that stays in the processor's second-level cache until it is used.
+// The most bytes a view shows at a time: what reads a file fastest.
 #ifdef _WIN32
 const std::size_t VIEW_SIZE = 64 * 1024;
 #else
@@ -158,14 +150,9 @@ const std::size_t VIEW_SIZE = 1024 * 1024;
 #endif
 
 // Shows `count` bytes (at most VIEW_SIZE) from `offset`, in place of what the view showed. As
-// readAt: fewer bytes only with `failed` set, or at the end of a file that is read into the
-// buffer; a mapped file shorter than that shows zeros past its end and is not viewIntact.
-// Counted by the test seams as a ReadAt.
+// readAt: fewer bytes only with `failed` set, or at the end of the file. Counted by the test seams
+// as a ReadAt.
 ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, FileView& view);
-// False when bytes a view has shown could not be read after all: the file was cut short or the
-// device failed while the mapping was read (those bytes read as zeros). Stays false until the
-// view is closed.
-bool viewIntact(const FileView& view);
 void closeView(FileView& view);
 
 inline FileView::~FileView() {

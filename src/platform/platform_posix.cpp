@@ -1,7 +1,6 @@
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -9,9 +8,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
@@ -335,132 +332,18 @@ ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_
     return result;
 }
 
-namespace {
-
-// A mapped page that can no longer be read (the file was cut short, the device failed) raises
-// SIGBUS when it is touched. The handler finds the view in these slots, puts a page of zeros in
-// its place so that the reading goes on, and marks the view; the reader then checks viewIntact.
-struct ViewSlot {
-    std::atomic<std::uintptr_t> start{0};
-    std::atomic<std::size_t> length{0};
-    volatile sig_atomic_t faulted = 0;
-    bool used = false;
-};
-ViewSlot viewSlots[4];
-std::uintptr_t pageSize = 0;
-struct sigaction busErrorBefore;
-
-void onBusError(int, siginfo_t* info, void*) {
-    std::uintptr_t address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    for (ViewSlot& slot : viewSlots) {
-        std::uintptr_t start = slot.start.load(std::memory_order_relaxed);
-        if (start == 0 || address - start >= slot.length.load(std::memory_order_relaxed))
-            continue;
-        void* page = reinterpret_cast<void*>(address & ~(pageSize - 1));
-        if (::mmap(page, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
-            MAP_FAILED) {
-            slot.faulted = 1;
-            return;
-        }
-    }
-    // Not a view's: the fault happens again under the handler there was before.
-    ::sigaction(SIGBUS, &busErrorBefore, nullptr);
-}
-
-// Maps the view's bytes; false when the file cannot be mapped (or no slot is free).
-bool mapView(const File& file, std::uint64_t offset, std::size_t count, FileView& view) {
-    if (pageSize == 0) {
-        long size = ::sysconf(_SC_PAGESIZE);
-        struct sigaction handler;
-        std::memset(&handler, 0, sizeof handler);
-        handler.sa_sigaction = onBusError;
-        handler.sa_flags = SA_SIGINFO;
-        sigemptyset(&handler.sa_mask);
-        if (size <= 0 || ::sigaction(SIGBUS, &handler, &busErrorBefore) != 0)
-            return false;
-        pageSize = static_cast<std::uintptr_t>(size);
-    }
-    int free = 0;
-    while (free < 4 && viewSlots[free].used)
-        ++free;
-    if (free == 4)
-        return false;
-    std::uint64_t skip = offset % pageSize;
-    // Populated at once: one call maps the window instead of a fault per few pages.
-    void* mapping = ::mmap(nullptr, count + skip, PROT_READ, MAP_SHARED | MAP_POPULATE, fd(file),
-                           static_cast<off_t>(offset - skip));
-    if (mapping == MAP_FAILED)
-        return false;
-    ViewSlot& slot = viewSlots[free];
-    slot.used = true;
-    slot.faulted = 0;
-    slot.length.store(count + skip, std::memory_order_relaxed);
-    slot.start.store(reinterpret_cast<std::uintptr_t>(mapping), std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    view.slot = free;
-    view.mapping = mapping;
-    view.mappedLength = count + skip;
-    view.data = static_cast<const std::uint8_t*>(mapping) + skip;
-    return true;
-}
-
-// Unmaps what the view shows and frees its slot, keeping whether it was intact.
-void unmapView(FileView& view) {
-    if (view.mapping == nullptr)
-        return;
-    ViewSlot& slot = viewSlots[view.slot];
-    slot.start.store(0, std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    view.damaged = view.damaged || slot.faulted != 0;
-    slot.used = false;
-    ::munmap(view.mapping, view.mappedLength);
-    view.mapping = nullptr;
-    view.mappedLength = 0;
-    view.slot = -1;
-}
-
-} // namespace
-
-namespace {
-// A read fault on a mapped hole of a tmpfs file allocates a page, and so may one on a file with
-// holes elsewhere: such files are read, never mapped.
-bool mapsWithoutAllocating(const File& file) {
-    struct statfs system;
-    const long TMPFS = 0x01021994;
-    return !mayHaveHoles(file) && ::fstatfs(fd(file), &system) == 0 &&
-           static_cast<long>(system.f_type) != TMPFS;
-}
-} // namespace
-
+// Views read into their buffer, never map: reading a mapped hole may allocate it (and fill a
+// tmpfs), and a buffer that stays in the processor's cache is compared faster here than pages
+// mapped a window at a time.
 ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, FileView& view) {
-    unmapView(view);
-    view.data = nullptr;
-    view.count = 0;
-    if (view.mappable < 0)
-        view.mappable = mapsWithoutAllocating(file) ? 1 : 0;
-    ReadResult result;
-    bool passes = MORVANE_SEAM_BEFORE(ReadAt, count);
-    if (count > 0 && view.mappable == 1 && mapView(file, offset, count, view)) {
-        result.count = count;
-    } else if (count > 0) {
-        view.buffer.resize(count);
-        result = readAll(file, offset, view.buffer.data(), count);
-        view.data = view.buffer.data();
-    }
+    view.buffer.resize(count);
+    ReadResult result = readAt(file, offset, view.buffer.data(), count);
+    view.data = view.buffer.data();
     view.count = result.count;
-    result.failed = result.failed || !passes;
-    MORVANE_SEAM_AFTER(ReadAt);
     return result;
 }
 
-bool viewIntact(const FileView& view) {
-    return !view.damaged && (view.slot < 0 || viewSlots[view.slot].faulted == 0);
-}
-
 void closeView(FileView& view) {
-    unmapView(view);
-    view.damaged = false;
-    view.mappable = -1;
     view.data = nullptr;
     view.count = 0;
     view.buffer = std::vector<std::uint8_t>();

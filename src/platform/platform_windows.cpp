@@ -279,10 +279,6 @@ ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, Fil
     return result;
 }
 
-bool viewIntact(const FileView&) {
-    return true;
-}
-
 FileStamp stampOf(const File& file) {
     BY_HANDLE_FILE_INFORMATION info;
     FileStamp stamp;
