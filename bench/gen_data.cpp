@@ -8,6 +8,8 @@
 //   gen_data every IN OUT SEED              OUT := IN with every single byte changed
 //   gen_data stride IN OUT STRIDE SEED      OUT := IN with the byte at every multiple of STRIDE
 //                                           changed (STRIDE 9: one-byte blocks, 8 bytes apart)
+//   gen_data holes FILE SIZE PERCENT SEED   FILE := SIZE bytes, holes but for PERCENT % of them:
+//                                           pseudo-random 1 MiB pieces, evenly spread
 //   gen_data empty-blocks PATCH TARGET SIZE COUNT
 //                                           PATCH := a patch for the file TARGET of SIZE bytes
 //                                           that holds COUNT blocks of length 0, evenly spread
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -119,6 +122,22 @@ void writeRandom(const char* name, std::uint64_t size, std::uint64_t seed) {
         if (std::fwrite(buffer.data(), 1, piece, out) != piece)
             fail(std::string("cannot write ") + name);
         done += piece;
+    }
+    close(out, name);
+}
+
+void writeHoles(const char* name, std::uint64_t size, std::uint64_t percent, std::uint64_t seed) {
+    std::FILE* out = open(name, "wb");
+    if (percent == 0 || percent > 100 || ::ftruncate(fileno(out), static_cast<off_t>(size)) != 0)
+        fail(std::string("cannot make ") + name);
+    Random random(seed);
+    std::vector<std::uint8_t> buffer(BUFFER_SIZE);
+    std::uint64_t spacing = BUFFER_SIZE * 100 / percent;
+    for (std::uint64_t at = 0; at + BUFFER_SIZE <= size; at += spacing) {
+        random.fill(buffer.data(), buffer.size());
+        if (::fseeko(out, static_cast<off_t>(at), SEEK_SET) != 0 ||
+            std::fwrite(buffer.data(), 1, buffer.size(), out) != buffer.size())
+            fail(std::string("cannot write ") + name);
     }
     close(out, name);
 }
@@ -270,6 +289,8 @@ int main(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "random" && argc == 5)
         writeRandom(argv[2], number(argv[3]), number(argv[4]));
+    else if (mode == "holes" && argc == 6)
+        writeHoles(argv[2], number(argv[3]), number(argv[4]), number(argv[5]));
     else if (mode == "text" && argc == 5)
         writeText(argv[2], number(argv[3]), number(argv[4]));
     else if (mode == "sparse" && argc == 6)

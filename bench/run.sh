@@ -10,8 +10,8 @@
 #   BENCH_SLOW_REPS=N  repetitions for bsdiff/bspatch, which take minutes (default 1, no warm-up)
 #   BENCH_BSDIFF=0     leave out bsdiff (on the 64 MiB set it runs for many minutes)
 #   BENCH_SETS="a b"   run only these data sets (default: all of sparse dense worst real dense9
-#                      dense9-large empty-blocks huge); the targets of the others read "not
-#                      measured"
+#                      dense9-large empty-blocks huge sparse-6g holes-4g); the targets of the
+#                      others read "not measured"
 #   BENCH_DIR=path     scratch folder for the data sets (default: a new folder under /tmp)
 #   BENCH_BUILD_DIR=p  build folder to use instead of the release preset's build/release
 #   BENCH_BINARY=path  measure this morvane binary instead of building one (e.g. an earlier
@@ -48,7 +48,7 @@ SCALE="${BENCH_SCALE:-1}"
 REPS="${BENCH_REPS:-5}"
 SLOW_REPS="${BENCH_SLOW_REPS:-1}"
 BSDIFF="${BENCH_BSDIFF:-1}"
-ALL_SETS="sparse dense worst real dense9 dense9-large empty-blocks huge"
+ALL_SETS="sparse dense worst real dense9 dense9-large empty-blocks huge sparse-6g holes-4g"
 SETS="${BENCH_SETS:-$ALL_SETS}"
 RESULTS="${BENCH_RESULTS:-$ROOT/bench/results.md}"
 MIB=$((1024 * 1024))
@@ -73,26 +73,11 @@ wanted() {
 # ---------------------------------------------------------------------------------------------
 # Tools
 
+# The tools compared with and the build's own needs, installed with the project's installer.
+# shellcheck source=../scripts/install-packages.sh
+source "$ROOT/scripts/install-packages.sh"
 install_missing() {
-    local wanted=() missing=()
-    command -v xdelta3 >/dev/null || wanted+=(xdelta3)
-    command -v bsdiff >/dev/null || wanted+=(bsdiff)
-    command -v strace >/dev/null || wanted+=(strace)
-    [ -x /usr/bin/time ] || wanted+=(time)
-    command -v mkfs.ext4 >/dev/null || PATH="$PATH:/sbin:/usr/sbin" command -v mkfs.ext4 >/dev/null ||
-        wanted+=(e2fsprogs)
-    command -v cmake >/dev/null || wanted+=(cmake)
-    command -v ninja >/dev/null || wanted+=(ninja-build)
-    command -v g++ >/dev/null || wanted+=(g++)
-    [ -f /usr/include/xxhash.h ] || wanted+=(libxxhash-dev)
-    missing=("${wanted[@]}")
-    [ ${#missing[@]} -eq 0 ] && return
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        apt-get update -q
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-    else
-        fail "missing packages; install them with: sudo apt-get install -y ${missing[*]}"
-    fi
+    install_packages xdelta3 bsdiff strace time e2fsprogs cmake ninja-build g++ libxxhash-dev
 }
 
 install_missing
@@ -143,9 +128,9 @@ g++ -O2 -std=c++17 -o "$GEN" "$ROOT/bench/gen_data.cpp"
 g++ -O2 -std=c++17 -o "$PRINT_LINES" "$ROOT/bench/print_lines.cpp"
 g++ -O2 -std=c++17 -shared -fPIC -o "$NO_FLUSH" "$ROOT/bench/no_flush.cpp"
 
-# Disk: the largest set (huge) needs its two files, a working copy and two patches of twice
-# their size.
-need_kib=$((8 * 1024 * 1024 / SCALE + 64 * 1024))
+# Disk: the largest sets need their two files and a patch, or (huge) a working copy and two
+# patches of twice their size too.
+need_kib=$((13 * 1024 * 1024 / SCALE + 64 * 1024))
 have_kib=$(df -Pk "$SCRATCH" | awk 'NR == 2 {print $4}')
 [ "$have_kib" -ge "$need_kib" ] ||
     fail "need about $((need_kib / 1024)) MiB free in $SCRATCH, have $((have_kib / 1024)) MiB"
@@ -367,6 +352,13 @@ bench_set() {
     sync
 
     measure cat "$name" "read both files" "" 1 "$REPS" 0 '$T cat a.bin b.bin'
+    case "$extras" in *" catout "*)
+        # What creating an all-different patch must do at least: read both files and write them
+        # out, here into one file in the same folder.
+        measure cat "$name" "write both files into one" "" 1 "$REPS" 0 '$T cat a.bin b.bin > out.bin'
+        rm -f out.bin
+        ;;
+    esac
     case "$extras" in *" cmp "*) measure cmp "$name" create "" 1 "$REPS" "0 1" "$CMP_COMMAND" ;; esac
     measure morvane "$name" create morvane.pat 1 "$REPS" 0 \
         '$T '"$MORVANE"' --original a.bin --patched b.bin --patch morvane.pat'
@@ -534,7 +526,7 @@ if wanted dense9; then
     enter_set dense9
     "$GEN" random a.bin "$DENSE9_BYTES" 11
     "$GEN" stride a.bin b.bin 9 12
-    bench_set dense9 "cmp xdelta3 fresh"
+    bench_set dense9 "cmp xdelta3 fresh catout"
     leave_set dense9
 fi
 
@@ -572,8 +564,39 @@ if wanted huge; then
     enter_set huge
     "$GEN" random a.bin "$(size_mib 1024)" 16
     "$GEN" every a.bin b.bin 17
-    bench_set huge ""
+    bench_set huge "catout"
     leave_set huge
+fi
+
+# Creating only: cat and morvane.
+bench_create_set() {
+    local name="$1"
+    echo "== Set $name: $(stat -c %s a.bin) bytes, $(($(stat -c %b a.bin) * 512)) allocated"
+    sync
+    measure cat "$name" "read both files" "" 1 "$REPS" 0 '$T cat a.bin b.bin'
+    measure morvane "$name" create morvane.pat 1 "$REPS" 0 \
+        '$T '"$MORVANE"' --original a.bin --patched b.bin --patch morvane.pat'
+}
+
+# 9. sparse-6g: the sparse set at 6 GiB, a patch in the second format.
+if wanted sparse-6g; then
+    enter_set sparse-6g
+    "$GEN" random a.bin "$(size_mib 6144)" 18
+    cp a.bin b.bin
+    "$GEN" sparse b.bin 1000 48 19
+    bench_create_set sparse-6g
+    leave_set sparse-6g
+fi
+
+# 10. holes-4g: files of 4 GiB with holes but for 1 % of them (a disk image with little data),
+# 1,000 changes of 1 to 48 bytes anywhere.
+if wanted holes-4g; then
+    enter_set holes-4g
+    "$GEN" holes a.bin "$(size_mib 4096)" 1 20
+    cp --sparse=always a.bin b.bin
+    "$GEN" sparse b.bin 1000 48 21
+    bench_create_set holes-4g
+    leave_set holes-4g
 fi
 
 LOAD_AFTER="$(uptime | sed 's/^ *//')"
@@ -746,6 +769,10 @@ awk -F '\t' -v scale="$SCALE" -v processor="$PROCESSOR" '
         for (i = 1; i <= 2; i++)
             ratio_row("apply speed: " dense[i] ", target freshly written, apply / floor", "morvane/" dense[i] "/apply, target freshly written", "print_lines/" dense[i] "/block lines only (floor)", 1.5)
         ratio_row("create speed: sparse, create / cat", "morvane/sparse/create", "cat/sparse/read both files", 1.05)
+        ratio_row("create speed: huge, create / cat a b > out", "morvane/huge/create", "cat/huge/write both files into one", 1.5)
+        ratio_row("create speed: dense9, create / cat a b > out", "morvane/dense9/create", "cat/dense9/write both files into one", 3)
+        ratio_row("create speed: sparse-6g, create / cat", "morvane/sparse-6g/create", "cat/sparse-6g/read both files", 1.1)
+        info_row("create speed: holes-4g, create / cat", "morvane/holes-4g/create", "cat/holes-4g/read both files")
         split("huge", huge, " ")
         info_row("create speed: huge, create / cat", "morvane/huge/create", "cat/huge/read both files")
         info_row("apply speed: huge, apply / cat", "morvane/huge/apply", "cat/huge/read both files")
@@ -805,7 +832,7 @@ awk -F '\t' -v scale="$SCALE" -v processor="$PROCESSOR" '
     echo "- Command: \`$COMMAND_LINE\`"
     echo "- Built from: $COMMIT"
     echo "- Run time: $((ELAPSED / 60)) min $((ELAPSED % 60)) s for the data sets (sets: $SETS)"
-    echo "- Data: sparse $(size_mib 1024) bytes with 1,000 changes of 1 to 48 bytes; dense $(size_mib 256) bytes with a 16-byte change every 4 KiB; worst $(size_mib 64) bytes, every byte changed; real: a $(size_mib 256)-byte ext4 image before and after writing four files with debugfs; dense9: $DENSE9_BYTES bytes in which every 9th byte differs ($(((DENSE9_BYTES + 8) / 9)) blocks of one byte); dense9-large: the same on $DENSE9_LARGE_BYTES bytes ($(((DENSE9_LARGE_BYTES + 8) / 9)) blocks); empty-blocks: a patch of $EMPTY_BLOCKS blocks of length 0 for a $EMPTY_TARGET_BYTES-byte file, which applying refuses with status 9 in both directions; huge: $(size_mib 1024) bytes with every byte changed (one block, a patch of twice the file)."
+    echo "- Data: sparse $(size_mib 1024) bytes with 1,000 changes of 1 to 48 bytes; dense $(size_mib 256) bytes with a 16-byte change every 4 KiB; worst $(size_mib 64) bytes, every byte changed; real: a $(size_mib 256)-byte ext4 image before and after writing four files with debugfs; dense9: $DENSE9_BYTES bytes in which every 9th byte differs ($(((DENSE9_BYTES + 8) / 9)) blocks of one byte); dense9-large: the same on $DENSE9_LARGE_BYTES bytes ($(((DENSE9_LARGE_BYTES + 8) / 9)) blocks); empty-blocks: a patch of $EMPTY_BLOCKS blocks of length 0 for a $EMPTY_TARGET_BYTES-byte file, which applying refuses with status 9 in both directions; huge: $(size_mib 1024) bytes with every byte changed (one block, a patch of twice the file); sparse-6g: $(size_mib 6144) bytes with 1,000 changes of 1 to 48 bytes (a patch in the second format); holes-4g: $(size_mib 4096) bytes with holes but for 1 % of them, in 1 MiB pieces of random bytes, with 1,000 changes of 1 to 48 bytes anywhere. cat a.bin b.bin > out.bin writes both files into one in the folder of the set: the floor for creating a patch of an all-different pair, which holds both files."
     echo "- Method: files in the page cache; one warm-up run, then $REPS measured runs per command, $((4 * REPS)) for commands that take less than 0.2 s, at most 3 for commands that take more than 10 s and $SLOW_REPS for commands that take more than a minute, their warm-up counting as the first (bsdiff and bspatch: $SLOW_REPS, no warm-up); the runs column gives the number; median wall time and median CPU time (user + system); peak resident memory from /usr/bin/time. cmp runs as \`cmp -l a b | cat > /dev/null\`, because GNU cmp stops at the first difference when its output is /dev/null itself. cat runs as \`cat a.bin b.bin > /dev/null\`: the time to read both files. print_lines (bench/print_lines.cpp) reads the patch and prints its block lines, flushing each, as applying must: the floor for applying. xdelta3 runs with its defaults (\`-e -s\`, \`-d -s\`). morvane applies in place and is timed in turns with \`--reverse\`; \"verify\" applies to a file already patched, which reads and checks every block and stops with status 9; \"flush skipped\" runs morvane with bench/no_flush.cpp preloaded, which turns fsync into a no-op; \"target freshly written\" rewrites the target with \`cat a.bin > t.bin\` (not timed) just before every run. The last column gives the same row of the earlier results (the file this run replaces, or BENCH_PREVIOUS). time / morvane compares with morvane's create or apply on the same set. Every output goes to /dev/null."
     echo "- Flushes: one \`--reverse\` run per set under \`strace ${STRACE_FLAGS[*]}\`; the time of a group of calls is the sum of their times in the kernel. The resume record is kept in $TEMP_FOLDER ($(df -PT "$TEMP_FOLDER" | awk 'NR == 2 {print $2}')), the data sets in $SCRATCH ($(df -PT "$SCRATCH" | awk 'NR == 2 {print $2}'))."
     if [ -n "${BENCH_NOTE:-}" ]; then echo "- Note: $BENCH_NOTE"; fi
@@ -822,7 +849,7 @@ awk -F '\t' -v scale="$SCALE" -v processor="$PROCESSOR" '
     echo
     echo "## Targets"
     echo
-    echo "Memory: peak resident memory under 32 MiB for every create and apply, whatever the patch size. Apply speed: applying a dense patch to a target written just before the run at most 1.5 x the floor. Create speed: at most 1.05 x cat on the sparse set. The huge set against cat, for information. The sparse set within 10 % of the earlier run, the flush apart. Then the earlier targets: applying a dense patch at most 2.5 x the floor, creating at most 1.2 x cat on the sparse set and 2 x cat on the dense sets, and the rest."
+    echo "Memory: peak resident memory under 32 MiB for every create and apply, whatever the patch size. Apply speed: applying a dense patch to a target written just before the run at most 1.5 x the floor. Create speed: at most 1.05 x cat on the sparse set, 1.1 x on sparse-6g; at most 1.5 x (huge) and 3 x (dense9) \`cat a.bin b.bin > out.bin\`. The huge set against cat, for information. The sparse set within 10 % of the earlier run, the flush apart. Then the earlier targets: applying a dense patch at most 2.5 x the floor, creating at most 1.2 x cat on the sparse set and 2 x cat on the dense sets, and the rest."
     echo
     cat "$TARGETS"
 } >"$RESULTS"

@@ -60,7 +60,7 @@ head -c -1 many.pat >"$corpus/apply_patch/cut-short.pat"
 cp "$corpus/apply_patch/cut-short.pat" "$corpus/patch_reader/cut-short.pat"
 printf 'PATCH1' >"$corpus/patch_reader/magic-only.pat"
 
-# The same patches in the large-file format: 64-bit size, offsets and lengths, the end record
+# The same patches in the second format: 64-bit size, offsets and lengths, the end record
 # and the XXH3-64 checksum, from xxHash's header (libxxhash-dev).
 printf '#define XXH_INLINE_ALL\n#include <xxhash.h>\n#include <stdio.h>\n
 int main(void) { static unsigned char b[1 << 20]; size_t n = fread(b, 1, sizeof b, stdin);

@@ -9,17 +9,17 @@ PatchReader::PatchReader(const platform::File& file, std::uint64_t size, bool re
     : size_(size), reverse_(reverse),
       source_(checkedSourceFromFile(file, size, chunks_)),
       patchedSide_(checkedSourceFromFile(file, size, chunks_)) {
-    // The large-file format's checksum covers every byte but its own.
+    // The second format's checksum covers every byte but its own.
     chunks_.checkpoint = size - std::min<std::uint64_t>(size, CHECKSUM_SIZE);
 }
 
 HeaderStatus PatchReader::readHeader(PatchHeader& header) {
     HeaderStatus status = readPatchHeader(source_, header);
     format_ = header.format;
-    blocksEnd_ = format_ == PatchFormat::Patch1 ? size_ : chunks_.checkpoint;
+    blocksEnd_ = format_ == PatchFormat::First ? size_ : chunks_.checkpoint;
 #ifndef MORVANE_BENCH_NO_CHECKSUM
-    // Only the large-file format carries a checksum of the whole file.
-    chunks_.feeding = format_ == PatchFormat::Patch2;
+    // Only the second format carries a checksum of the whole file.
+    chunks_.feeding = format_ == PatchFormat::Second;
 #else
     chunks_.feeding = false;
 #endif
@@ -62,14 +62,14 @@ ScanStatus PatchReader::scanBlocks() {
     blocksStart_ = source_.position;
     std::uint64_t heldBytes = 0;
     std::uint64_t end = 0;
-    bool ended = format_ == PatchFormat::Patch1;
+    bool ended = format_ == PatchFormat::First;
     while (source_.position < blocksEnd_) {
         std::uint64_t at = source_.position;
         std::uint64_t offset;
         std::size_t length;
         if (!readHead(offset, length))
             return ScanStatus::CutOff;
-        if (format_ == PatchFormat::Patch2 && offset == END_RECORD_OFFSET && length == 0) {
+        if (format_ == PatchFormat::Second && offset == END_RECORD_OFFSET && length == 0) {
             blocksEnd_ = at;
             ended = true;
             break;
@@ -110,10 +110,10 @@ ScanStatus PatchReader::scanBlocks() {
     return ascending_ ? ScanStatus::Valid : checkOverlap();
 }
 
-// In the large-file format, the end record is followed by the checksum of every byte before it,
+// In the second format, the end record is followed by the checksum of every byte before it,
 // and by nothing else.
 ScanStatus PatchReader::checkEnd() {
-    if (format_ == PatchFormat::Patch1)
+    if (format_ == PatchFormat::First)
         return ScanStatus::Valid;
     source_.position = blocksEnd_ + recordHeadSize(format_);
     if (source_.position != chunks_.checkpoint)

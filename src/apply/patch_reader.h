@@ -79,7 +79,7 @@ class PatchReader {
     ChunkHashes chunks_;
     ByteSource source_;      // the records, in order
     ByteSource patchedSide_; // of a long block
-    PatchFormat format_ = PatchFormat::Patch1;
+    PatchFormat format_ = PatchFormat::First;
     std::uint64_t blocksStart_ = 0;
     std::uint64_t blocksEnd_ = 0; // where the records end: the end of the file, or the end record
     // The trimmed lengths of the long blocks, in patch order.

@@ -40,11 +40,6 @@ std::string recordName(const std::string& folder, const ResumeJob& job) {
            hex(job.target.index) + "-" + hex(job.patchHash);
 }
 
-void writeU64(ByteSink& sink, std::uint64_t value) {
-    writeU32(sink, static_cast<std::uint32_t>(value));
-    writeU32(sink, static_cast<std::uint32_t>(value >> 32));
-}
-
 std::string encode(const ResumeJob& job) {
     ByteSink sink;
     writeBytes(sink, RECORD_MAGIC, RECORD_MAGIC_SIZE);

@@ -1,6 +1,9 @@
 #include "create/change_collector.h"
 
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -10,13 +13,6 @@ std::uint64_t loadWord(const std::uint8_t* p) {
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
     return word;
-}
-
-void closeBlock(ChangeCollector& collector) {
-    collector.blocks.closeBlock();
-    collector.byteTotal += collector.blocks.lastLength();
-    collector.insideBlock = false;
-    collector.unchangedCount = 0;
 }
 
 } // namespace
@@ -36,6 +32,20 @@ std::size_t firstEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t
     const std::uint64_t LOW = 0x0101010101010101u;
     const std::uint64_t HIGH = 0x8080808080808080u;
     std::size_t i = 0;
+#ifdef __SSE2__
+    // A long changed run is scanned 64 bytes at a time.
+    while (count - i >= 64) {
+        __m128i equal = _mm_setzero_si128();
+        for (int k = 0; k < 4; ++k)
+            equal = _mm_or_si128(
+                equal,
+                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i + 16 * k)),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 16 * k))));
+        if (_mm_movemask_epi8(equal) != 0)
+            break;
+        i += 64;
+    }
+#endif
     // A word of differences with no zero byte holds no equal pair.
     while (count - i >= 8) {
         std::uint64_t difference = loadWord(a + i) ^ loadWord(b + i);
@@ -46,44 +56,4 @@ std::size_t firstEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t
     while (i < count && a[i] != b[i])
         ++i;
     return i;
-}
-
-void collectChanges(ChangeCollector& collector, const std::uint8_t* original,
-                    const std::uint8_t* patched, std::size_t count, std::uint64_t position) {
-    std::size_t i = 0;
-    while (i < count) {
-        if (!collector.insideBlock) {
-            i += firstDifference(original + i, patched + i, count - i);
-            if (i == count)
-                break;
-            collector.blocks.openBlock(position + i);
-            collector.insideBlock = true;
-            collector.unchangedCount = 0;
-        }
-        std::size_t j = i;
-        if (original[i] != patched[i]) {
-            while (j < count && original[j] != patched[j])
-                ++j;
-            collector.blocks.appendPairs(original + i, patched + i, j - i);
-            collector.unchangedCount = 0;
-        } else {
-            std::size_t room = CHANGE_GAP_LIMIT - collector.unchangedCount;
-            while (j < count && j - i < room && original[j] == patched[j])
-                ++j;
-            collector.unchangedCount += static_cast<unsigned>(j - i);
-            // A run that closes the block would only be trimmed off again: it is not stored.
-            // Pairs of the run stored from an earlier chunk are trimmed when the block closes.
-            if (collector.unchangedCount == CHANGE_GAP_LIMIT) {
-                closeBlock(collector);
-            } else {
-                collector.blocks.appendPairs(original + i, patched + i, j - i);
-            }
-        }
-        i = j;
-    }
-}
-
-void finishChanges(ChangeCollector& collector) {
-    if (collector.insideBlock)
-        closeBlock(collector);
 }

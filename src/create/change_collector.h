@@ -4,35 +4,19 @@
 // result is the same as comparing them one byte at a time.
 #pragma once
 
-#include "patch/patch_block.h"
-
 #include <cstddef>
 #include <cstdint>
 
 const unsigned CHANGE_GAP_LIMIT = 8;
 
-// The block being built is the last one of `blocks`, filled in place.
-struct ChangeCollector {
-    BlockList blocks;
-    bool insideBlock = false;
-    unsigned unchangedCount = 0;
-    std::uint64_t byteTotal = 0; // sum of the stored block lengths
-};
-
 // Index of the first position at which the two spans differ, or `count` when they are equal.
 std::size_t firstDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
-
-// Feeds the next `count` bytes of both streams; `position` is where they start in the stream.
-void collectChanges(ChangeCollector& collector, const std::uint8_t* original,
-                    const std::uint8_t* patched, std::size_t count, std::uint64_t position);
-// Closes the block still open at the end of the streams.
-void finishChanges(ChangeCollector& collector);
 
 // Index of the first position at which the two spans hold the same byte, or `count`.
 std::size_t firstEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
 
-// Finds the blocks the collector finds without keeping their bytes: each is reported as it
-// closes, by its offset and length.
+// Finds the blocks without keeping their bytes: each is reported as it closes, by its offset and
+// length.
 struct ChangeScan {
     bool insideBlock = false;
     std::uint64_t blockStart = 0;

@@ -158,14 +158,25 @@ ByteSink sinkToFile(const platform::File& file) {
 
 namespace {
 void writeOut(ByteSink& sink, const void* data, std::size_t count) {
+    std::uint64_t at = sink.written;
+    sink.written += count;
     if (sink.failed || count == 0)
         return;
-    if (!platform::writeNext(*sink.file, data, count))
+    if (!(sink.positioned ? platform::writeAt(*sink.file, at, data, count)
+                          : platform::writeNext(*sink.file, data, count)))
         sink.failed = true;
 }
 } // namespace
 
 void writeBytes(ByteSink& sink, const void* data, std::size_t count) {
+    sink.position += count;
+    if (sink.checksum != nullptr)
+        sink.checksum->add(data, count);
+    if (sink.file == nullptr) {
+        const std::uint8_t* in = static_cast<const std::uint8_t*>(data);
+        sink.buffer.insert(sink.buffer.end(), in, in + count);
+        return;
+    }
     if (sink.buffer.size() + count > WRITE_BUFFER_SIZE) {
         writeOut(sink, sink.buffer.data(), sink.buffer.size());
         sink.buffer.clear();
@@ -178,7 +189,24 @@ void writeBytes(ByteSink& sink, const void* data, std::size_t count) {
     sink.buffer.insert(sink.buffer.end(), in, in + count);
 }
 
+void overwriteAt(ByteSink& sink, std::uint64_t at, const void* data, std::size_t count) {
+    const std::uint8_t* in = static_cast<const std::uint8_t*>(data);
+    std::uint64_t buffered = sink.position - sink.buffer.size();
+    if (at < buffered) {
+        std::size_t out = static_cast<std::size_t>(std::min<std::uint64_t>(count, buffered - at));
+        if (!sink.failed && !platform::writeAt(*sink.file, at, in, out))
+            sink.failed = true;
+        in += out;
+        at += out;
+        count -= out;
+    }
+    if (count > 0)
+        std::memcpy(sink.buffer.data() + (at - buffered), in, count);
+}
+
 bool flushSink(ByteSink& sink) {
+    if (sink.file == nullptr)
+        return !sink.failed;
     writeOut(sink, sink.buffer.data(), sink.buffer.size());
     sink.buffer.clear();
     return !sink.failed;

@@ -74,14 +74,26 @@ template <typename Take> bool readInPieces(ByteSource& source, Take take) {
     return true;
 }
 
+class RunningChecksum;
+
 struct ByteSink {
-    const platform::File* file = nullptr;
+    const platform::File* file = nullptr; // none: the sink keeps everything in `buffer`
     std::vector<std::uint8_t> buffer;
     bool failed = false;
+    std::uint64_t position = 0; // bytes given to the sink so far
+    // Writes go to the file at their offsets (the sink's first byte at the file's first), so
+    // that writes and reads elsewhere in the file never move them; `written` bytes are out.
+    bool positioned = false;
+    std::uint64_t written = 0;
+    // When set, sees every byte given to the sink, in order (so a checksum costs no second pass).
+    RunningChecksum* checksum = nullptr;
 };
 
 // A sink over an open file owned by the caller, which must outlive the sink.
 ByteSink sinkToFile(const platform::File& file);
 void writeBytes(ByteSink& sink, const void* data, std::size_t count);
+// Puts `count` bytes in place of those given to the sink at `at`, whether they are still in its
+// buffer or already in its file (whose first byte the sink gave). The checksum does not see them.
+void overwriteAt(ByteSink& sink, std::uint64_t at, const void* data, std::size_t count);
 // Writes out what is buffered; false when any write of the sink has failed.
 bool flushSink(ByteSink& sink);

@@ -1,4 +1,4 @@
-// XXH3-64 with seed 0, from xxHash: the checksum that ends a patch in the large-file format, and
+// XXH3-64 with seed 0, from xxHash: the checksum that ends a patch in the second format, and
 // how a patch's contents are recognised again (checked chunks, resume records).
 #pragma once
 

@@ -1,31 +1,34 @@
 #include "patch/patch_format.h"
 
+#include "patch/checksum.h"
 #include "patch/little_endian.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-const char PATCH_MAGIC[] = "PATCH1";
-const char LARGE_PATCH_MAGIC[] = "PATCH2";
-} // namespace
-
 bool readMagic(ByteSource& source, PatchFormat* format) {
     char magic[PATCH_MAGIC_SIZE];
     if (readBytes(source, magic, PATCH_MAGIC_SIZE) != PATCH_MAGIC_SIZE)
         return false;
-    bool small = std::memcmp(magic, PATCH_MAGIC, PATCH_MAGIC_SIZE) == 0;
-    if (!small && std::memcmp(magic, LARGE_PATCH_MAGIC, PATCH_MAGIC_SIZE) != 0)
+    bool first = std::memcmp(magic, FIRST_FORMAT_MAGIC, PATCH_MAGIC_SIZE) == 0;
+    if (!first && std::memcmp(magic, SECOND_FORMAT_MAGIC, PATCH_MAGIC_SIZE) != 0)
         return false;
     if (format != nullptr)
-        *format = small ? PatchFormat::Patch1 : PatchFormat::Patch2;
+        *format = first ? PatchFormat::First : PatchFormat::Second;
     return true;
 }
 
 void writeU32(ByteSink& sink, std::uint32_t value) {
     std::uint8_t bytes[4];
     storeLe32(bytes, value);
+    writeBytes(sink, bytes, sizeof bytes);
+}
+
+void writeU64(ByteSink& sink, std::uint64_t value) {
+    std::uint8_t bytes[8];
+    storeLe32(bytes, static_cast<std::uint32_t>(value));
+    storeLe32(bytes + 4, static_cast<std::uint32_t>(value >> 32));
     writeBytes(sink, bytes, sizeof bytes);
 }
 
@@ -58,27 +61,49 @@ namespace {
 // Dense patches have millions of short records: those go to the sink in one piece.
 const std::size_t SHORT_RECORD = 64;
 
-void writeRecord(ByteSink& sink, std::uint64_t offset, const std::uint8_t* original,
-                 const std::uint8_t* patched, std::size_t length) {
-    std::uint8_t record[8 + 2 * SHORT_RECORD];
-    storeLe32(record, static_cast<std::uint32_t>(offset));
-    storeLe32(record + 4, static_cast<std::uint32_t>(length));
+// The head in the format's widths; returns its size.
+std::size_t storeRecordHead(std::uint8_t* head, PatchFormat format, std::uint64_t offset,
+                            std::uint64_t length) {
+    if (format == PatchFormat::First) {
+        storeLe32(head, static_cast<std::uint32_t>(offset));
+        storeLe32(head + 4, static_cast<std::uint32_t>(length));
+        return 8;
+    }
+    for (int k = 0; k < 2; ++k) {
+        std::uint64_t value = k == 0 ? offset : length;
+        storeLe32(head + 8 * k, static_cast<std::uint32_t>(value));
+        storeLe32(head + 8 * k + 4, static_cast<std::uint32_t>(value >> 32));
+    }
+    return 16;
+}
+
+void writeRecord(ByteSink& sink, PatchFormat format, std::uint64_t offset,
+                 const std::uint8_t* original, const std::uint8_t* patched, std::size_t length) {
+    std::uint8_t record[16 + 2 * SHORT_RECORD];
+    std::size_t head = storeRecordHead(record, format, offset, length);
     if (length <= SHORT_RECORD) {
         if (length > 0) {
-            std::memcpy(record + 8, original, length);
-            std::memcpy(record + 8 + length, patched, length);
+            std::memcpy(record + head, original, length);
+            std::memcpy(record + head + length, patched, length);
         }
-        writeBytes(sink, record, 8 + 2 * length);
+        writeBytes(sink, record, head + 2 * length);
         return;
     }
-    writeBytes(sink, record, 8);
+    writeBytes(sink, record, head);
     writeBytes(sink, original, length);
     writeBytes(sink, patched, length);
 }
 } // namespace
 
-void writeBlock(ByteSink& sink, const PatchBlock& block) {
-    writeRecord(sink, block.offset, block.originalBytes, block.patchedBytes, block.length());
+void writeRecordHead(ByteSink& sink, PatchFormat format, std::uint64_t offset,
+                     std::uint64_t length) {
+    std::uint8_t head[16];
+    writeBytes(sink, head, storeRecordHead(head, format, offset, length));
+}
+
+void writeBlock(ByteSink& sink, const PatchBlock& block, PatchFormat format) {
+    writeRecord(sink, format, block.offset, block.originalBytes, block.patchedBytes,
+                block.length());
 }
 
 bool readRecordHead(ByteSource& source, PatchFormat format, std::uint64_t end,
@@ -86,7 +111,7 @@ bool readRecordHead(ByteSource& source, PatchFormat format, std::uint64_t end,
     end = std::min(end, source.size);
     if (source.position > end || end - source.position < recordHeadSize(format))
         return false;
-    bool small = format == PatchFormat::Patch1;
+    bool small = format == PatchFormat::First;
     offset = small ? readU32(source) : readU64(source);
     std::uint64_t stated = small ? readU32(source) : readU64(source);
     length = static_cast<std::size_t>(stated);
@@ -113,7 +138,7 @@ HeaderStatus readPatchHeader(ByteSource& source, PatchHeader& header) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             return HeaderStatus::BadName;
     }
-    header.fileSize = header.format == PatchFormat::Patch1 ? readU32(source) : readU64(source);
+    header.fileSize = header.format == PatchFormat::First ? readU32(source) : readU64(source);
     if (!readCountedString(source, header.message))
         return HeaderStatus::BadLength;
     return HeaderStatus::Valid;
@@ -159,15 +184,31 @@ bool rangesAreDisjoint(GrowableArray<BlockRange>& ranges) {
     return true;
 }
 
-void writePatchHeader(ByteSink& sink, const PatchHeader& header) {
-    writeBytes(sink, PATCH_MAGIC, PATCH_MAGIC_SIZE);
+void writePatchHeader(ByteSink& sink, const PatchHeader& header, PatchFormat format) {
+    bool first = format == PatchFormat::First;
+    writeBytes(sink, first ? FIRST_FORMAT_MAGIC : SECOND_FORMAT_MAGIC, PATCH_MAGIC_SIZE);
     writeCountedString(sink, header.targetName);
-    writeU32(sink, static_cast<std::uint32_t>(header.fileSize));
+    if (first)
+        writeU32(sink, static_cast<std::uint32_t>(header.fileSize));
+    else
+        writeU64(sink, header.fileSize);
     writeCountedString(sink, header.message);
 }
 
-void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks) {
-    writePatchHeader(sink, header);
+void writePatchEnd(ByteSink& sink, PatchFormat format) {
+    if (format == PatchFormat::First)
+        return;
+    writeRecordHead(sink, format, END_RECORD_OFFSET, 0);
+    // The checksum covers the end record too, and not itself.
+    std::uint64_t checksum = sink.checksum->value();
+    sink.checksum = nullptr;
+    writeU64(sink, checksum);
+}
+
+void writePatch(ByteSink& sink, const PatchHeader& header, const BlockList& blocks,
+                PatchFormat format) {
+    writePatchHeader(sink, header, format);
     for (const PatchBlock& block : blocks)
-        writeBlock(sink, block);
+        writeBlock(sink, block, format);
+    writePatchEnd(sink, format);
 }

@@ -124,14 +124,15 @@ bool isSpecialFile(const std::string& name);
 // owner, group, permission bits and extended attributes. When the old file has more than one
 // link, or a fresh file cannot have what it has or cannot be made, the old file itself is
 // returned, emptied once an exclusive lock on it is taken without waiting (POSIX), and
-// `freshName` is empty. No file when an existing output cannot be written or another process
-// holds a lock on it.
+// `freshName` is empty (without `inPlace`: no file, the old one untouched). No file when an
+// existing output cannot be written or another process holds a lock on it.
 // A symbolic link stays a link: the file it leads to is replaced. POSIX follows a dangling link
 // too and creates the file it names, but follows no link where the kernel's protection of
 // shared folders would not: in a sticky folder that everyone may write, a link owned by neither
 // the folder's owner nor the user gives no file. Windows cannot tell where a dangling link (or
 // any reparse point whose file is gone) would lead and gives no file for it.
-File createFileBeside(const std::string& name, std::string& freshName, std::string& target);
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target,
+                      bool inPlace = true);
 // Puts `from` in place under the name `to`, replacing the file that had it, in one step.
 // `oldGone`, when given, is set when it failed after the file under `to` was already gone
 // (Windows: a replace that failed half-way); `from` then holds the only copy and must be kept.
@@ -149,16 +150,12 @@ struct ReadResult {
 // end of the file or with `failed` set.
 ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_t count);
 
-// A file's bytes shown a window at a time, for reading the file from start to end. On POSIX
-// the window maps the file, so its bytes are not copied out of the system's cache; on Windows,
-// or where a file cannot be mapped, they are read into a buffer.
+// A file's bytes shown a window at a time, for reading the file from start to end, read into a
+// buffer that stays in the processor's cache until it is compared. Reading never changes how a
+// file is stored: a hole reads as zeros and stays a hole (on tmpfs too).
 struct FileView {
     const std::uint8_t* data = nullptr;
     std::size_t count = 0;
-    void* mapping = nullptr;
-    std::size_t mappedLength = 0;
-    int slot = -1;        // where the bus-error handler finds the mapping
-    bool damaged = false; // bytes shown before could not be read
     std::vector<std::uint8_t> buffer;
 
     FileView() = default;
@@ -167,8 +164,7 @@ struct FileView {
     ~FileView();
 };
 
-// The most bytes a view shows at a time: what reads a file fastest. Windows reads into a buffer
-// that stays in the processor's second-level cache until it is used.
+// The most bytes a view shows at a time: what reads a file fastest.
 #ifdef _WIN32
 const std::size_t VIEW_SIZE = 64 * 1024;
 #else
@@ -176,19 +172,44 @@ const std::size_t VIEW_SIZE = 1024 * 1024;
 #endif
 
 // Shows `count` bytes (at most VIEW_SIZE) from `offset`, in place of what the view showed. As
-// readAt: fewer bytes only with `failed` set, or at the end of a file that is read into the
-// buffer; a mapped file shorter than that shows zeros past its end and is not viewIntact.
-// Counted by the test seams as a ReadAt.
+// readAt: fewer bytes only with `failed` set, or at the end of the file. Counted by the test seams
+// as a ReadAt.
 ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, FileView& view);
-// False when bytes a view has shown could not be read after all: the file was cut short or the
-// device failed while the mapping was read (those bytes read as zeros). Stays false until the
-// view is closed.
-bool viewIntact(const FileView& view);
 void closeView(FileView& view);
 
 inline FileView::~FileView() {
     closeView(*this);
 }
+
+// What the system changes whenever a file is written: its size and its modification and change
+// times (Windows: its size and last write time). Unknown when the system tells nothing.
+struct FileStamp {
+    bool known = false;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+};
+FileStamp stampOf(const File& file);
+inline bool sameStamp(const FileStamp& a, const FileStamp& b) {
+    return a.known && b.known && a.size == b.size && a.modified == b.modified &&
+           a.changed == b.changed;
+}
+// True when the file may hold holes: a regular file with fewer bytes allocated than its size.
+// Windows: never (its holes are read as any other bytes).
+bool mayHaveHoles(const File& file);
+// The first offset from `offset` on at which the file holds data; `end` when there is none
+// before it, `offset` itself when the system cannot tell.
+std::uint64_t nextData(const File& file, std::uint64_t offset, std::uint64_t end);
+
+// Copies `count` bytes of `from` at `offset` into `to` at `toOffset`, without copying them
+// through the process where the system can (Linux: copy_file_range). Counted by the test seams
+// as a ReadAt of `from` and a WriteAt of `to`, both before anything moves.
+struct CopyResult {
+    bool read = true;    // false: `from` could not be read, or ended before `count` bytes
+    bool written = true; // false: `to` could not be written
+};
+CopyResult copyBetween(const File& from, std::uint64_t offset, const File& to,
+                       std::uint64_t toOffset, std::size_t count);
 
 // Writes all `count` bytes at `offset`; false when any of them could not be written.
 // `written`, when given, receives how many bytes were written from the start.

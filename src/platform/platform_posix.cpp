@@ -1,6 +1,6 @@
 #include "platform/platform.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -9,7 +9,6 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
@@ -373,7 +372,8 @@ File createFresh(const std::string& folder, bool replacing, std::string& freshNa
 
 } // namespace
 
-File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target,
+                      bool inPlace) {
     freshName.clear();
     // Through a link, dangling or not, the file it leads to is created or replaced, as writing
     // through the link would; a link that the kernel would not follow is refused.
@@ -402,7 +402,7 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     }
     // No fresh file can carry what the old one has: the output goes into the old file itself,
     // once no other process reads or writes it under a lock (an applying run reads its patch so).
-    if (!exists || !lockWithoutWaiting(old, LOCK_EX) || ::ftruncate(fd(old), 0) != 0)
+    if (!inPlace || !exists || !lockWithoutWaiting(old, LOCK_EX) || ::ftruncate(fd(old), 0) != 0)
         return File();
     return old;
 }
@@ -461,121 +461,103 @@ ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_
     return result;
 }
 
-namespace {
-
-// A mapped page that can no longer be read (the file was cut short, the device failed) raises
-// SIGBUS when it is touched. The handler finds the view in these slots, puts a page of zeros in
-// its place so that the reading goes on, and marks the view; the reader then checks viewIntact.
-struct ViewSlot {
-    std::atomic<std::uintptr_t> start{0};
-    std::atomic<std::size_t> length{0};
-    volatile sig_atomic_t faulted = 0;
-    bool used = false;
-};
-ViewSlot viewSlots[4];
-std::uintptr_t pageSize = 0;
-struct sigaction busErrorBefore;
-
-void onBusError(int, siginfo_t* info, void*) {
-    std::uintptr_t address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    for (ViewSlot& slot : viewSlots) {
-        std::uintptr_t start = slot.start.load(std::memory_order_relaxed);
-        if (start == 0 || address - start >= slot.length.load(std::memory_order_relaxed))
-            continue;
-        void* page = reinterpret_cast<void*>(address & ~(pageSize - 1));
-        if (::mmap(page, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
-            MAP_FAILED) {
-            slot.faulted = 1;
-            return;
-        }
-    }
-    // Not a view's: the fault happens again under the handler there was before.
-    ::sigaction(SIGBUS, &busErrorBefore, nullptr);
-}
-
-// Maps the view's bytes; false when the file cannot be mapped (or no slot is free).
-bool mapView(const File& file, std::uint64_t offset, std::size_t count, FileView& view) {
-    if (pageSize == 0) {
-        long size = ::sysconf(_SC_PAGESIZE);
-        struct sigaction handler;
-        std::memset(&handler, 0, sizeof handler);
-        handler.sa_sigaction = onBusError;
-        handler.sa_flags = SA_SIGINFO;
-        sigemptyset(&handler.sa_mask);
-        if (size <= 0 || ::sigaction(SIGBUS, &handler, &busErrorBefore) != 0)
-            return false;
-        pageSize = static_cast<std::uintptr_t>(size);
-    }
-    int free = 0;
-    while (free < 4 && viewSlots[free].used)
-        ++free;
-    if (free == 4)
-        return false;
-    std::uint64_t skip = offset % pageSize;
-    void* mapping = ::mmap(nullptr, count + skip, PROT_READ, MAP_SHARED, fd(file),
-                           static_cast<off_t>(offset - skip));
-    if (mapping == MAP_FAILED)
-        return false;
-    ViewSlot& slot = viewSlots[free];
-    slot.used = true;
-    slot.faulted = 0;
-    slot.length.store(count + skip, std::memory_order_relaxed);
-    slot.start.store(reinterpret_cast<std::uintptr_t>(mapping), std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    view.slot = free;
-    view.mapping = mapping;
-    view.mappedLength = count + skip;
-    view.data = static_cast<const std::uint8_t*>(mapping) + skip;
-    return true;
-}
-
-// Unmaps what the view shows and frees its slot, keeping whether it was intact.
-void unmapView(FileView& view) {
-    if (view.mapping == nullptr)
-        return;
-    ViewSlot& slot = viewSlots[view.slot];
-    slot.start.store(0, std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    view.damaged = view.damaged || slot.faulted != 0;
-    slot.used = false;
-    ::munmap(view.mapping, view.mappedLength);
-    view.mapping = nullptr;
-    view.mappedLength = 0;
-    view.slot = -1;
-}
-
-} // namespace
-
+// Views read into their buffer, never map: reading a mapped hole may allocate it (and fill a
+// tmpfs), and a buffer that stays in the processor's cache is compared faster here than pages
+// mapped a window at a time.
 ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, FileView& view) {
-    unmapView(view);
-    view.data = nullptr;
-    view.count = 0;
-    ReadResult result;
-    bool passes = MORVANE_SEAM_BEFORE(ReadAt, count);
-    if (count > 0 && mapView(file, offset, count, view)) {
-        result.count = count;
-    } else if (count > 0) {
-        view.buffer.resize(count);
-        result = readAll(file, offset, view.buffer.data(), count);
-        view.data = view.buffer.data();
-    }
+    view.buffer.resize(count);
+    ReadResult result = readAt(file, offset, view.buffer.data(), count);
+    view.data = view.buffer.data();
     view.count = result.count;
-    result.failed = result.failed || !passes;
-    MORVANE_SEAM_AFTER(ReadAt);
     return result;
 }
 
-bool viewIntact(const FileView& view) {
-    return !view.damaged && (view.slot < 0 || viewSlots[view.slot].faulted == 0);
-}
-
 void closeView(FileView& view) {
-    unmapView(view);
-    view.damaged = false;
     view.data = nullptr;
     view.count = 0;
     view.buffer = std::vector<std::uint8_t>();
 }
+
+// ---- Reading the inputs of a new patch ----
+
+FileStamp stampOf(const File& file) {
+    FileStamp stamp;
+    struct stat info;
+    if (::fstat(fd(file), &info) != 0)
+        return stamp;
+    stamp.known = true;
+    stamp.size = static_cast<std::uint64_t>(info.st_size);
+    stamp.modified = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    stamp.changed = std::int64_t(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    return stamp;
+}
+
+bool mayHaveHoles(const File& file) {
+    struct stat info;
+    return ::fstat(fd(file), &info) == 0 && S_ISREG(info.st_mode) &&
+           std::uint64_t(info.st_blocks) * 512 < std::uint64_t(info.st_size);
+}
+
+std::uint64_t nextData(const File& file, std::uint64_t offset, std::uint64_t end) {
+    off_t found = ::lseek(fd(file), static_cast<off_t>(offset), SEEK_DATA);
+    if (found < 0)
+        return errno == ENXIO ? end : offset;
+    return std::min(static_cast<std::uint64_t>(found), end);
+}
+
+CopyResult copyBetween(const File& from, std::uint64_t offset, const File& to,
+                       std::uint64_t toOffset, std::size_t count) {
+    CopyResult result;
+    std::size_t wanted = count;
+    {
+        const File& file = from;
+        (void)file;
+        result.read = MORVANE_SEAM_BEFORE(ReadAt, wanted) && wanted == count;
+        MORVANE_SEAM_AFTER(ReadAt);
+    }
+    {
+        const File& file = to;
+        (void)file;
+        result.written = MORVANE_SEAM_BEFORE(WriteAt, wanted) && wanted == count;
+    }
+    if (!result.read || !result.written)
+        return result;
+    std::size_t done = 0;
+    while (done < count) {
+        off_t in = static_cast<off_t>(offset + done);
+        off_t out = static_cast<off_t>(toOffset + done);
+        ssize_t moved = ::copy_file_range(fd(from), &in, fd(to), &out, count - done, 0);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0)
+            break;
+        done += static_cast<std::size_t>(moved);
+    }
+    // Where the system cannot copy (or fails), the rest goes through the process, which tells a
+    // read error from a write error.
+    std::vector<char> piece;
+    while (done < count) {
+        piece.resize(std::min<std::size_t>(count - done, 1 << 20));
+        ReadResult got = readAll(from, offset + done, piece.data(), piece.size());
+        if (writeAll(to, toOffset + done, piece.data(), got.count) < got.count) {
+            result.written = false;
+            break;
+        }
+        done += got.count;
+        if (got.failed || got.count < piece.size()) {
+            result.read = false;
+            break;
+        }
+    }
+    {
+        const File& file = to;
+        (void)file;
+        MORVANE_SEAM_AFTER(WriteAt);
+    }
+    return result;
+}
+
+// ----
 
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,
              std::size_t* written) {

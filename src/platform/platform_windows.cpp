@@ -208,7 +208,9 @@ File createFresh(const std::string& folder, std::string& freshName, DWORD share 
         std::uint64_t value = std::uint64_t(GetCurrentProcessId()) << 32 | counter++;
         char digits[16];
         freshName = folder + "~mvn" + std::string(digits, writeHex(digits, value, 16)) + ".tmp";
-        File file = createWith(freshName, GENERIC_WRITE, share, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+        // Readable too: a checksum may be taken of bytes written earlier.
+        File file = createWith(freshName, GENERIC_READ | GENERIC_WRITE, share, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL);
         if (isOpen(file))
             return file;
         if (GetLastError() != ERROR_FILE_EXISTS)
@@ -236,7 +238,8 @@ std::string linkedName(const std::string& name) {
 }
 } // namespace
 
-File createFileBeside(const std::string& name, std::string& freshName, std::string& target) {
+File createFileBeside(const std::string& name, std::string& freshName, std::string& target,
+                      bool inPlace) {
     // Through a link the file it leads to is replaced, as writing through the link would.
     target = linkedName(name);
     freshName.clear();
@@ -256,7 +259,7 @@ File createFileBeside(const std::string& name, std::string& freshName, std::stri
     if (isOpen(file))
         return file;
     // No fresh file can be had: the output goes into the old file itself.
-    if (!isOpen(old) || !truncateFile(old, 0))
+    if (!inPlace || !isOpen(old) || !truncateFile(old, 0))
         return File();
     return old;
 }
@@ -336,8 +339,38 @@ ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, Fil
     return result;
 }
 
-bool viewIntact(const FileView&) {
-    return true;
+FileStamp stampOf(const File& file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    FileStamp stamp;
+    if (GetFileInformationByHandle(nativeHandle(file), &info)) {
+        stamp.known = true;
+        stamp.size = std::uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+        stamp.modified = std::int64_t(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                         info.ftLastWriteTime.dwLowDateTime;
+    }
+    return stamp;
+}
+
+CopyResult copyBetween(const File& from, std::uint64_t offset, const File& to,
+                       std::uint64_t toOffset, std::size_t count) {
+    CopyResult result;
+    std::vector<char> piece(std::min<std::size_t>(count, 64 * 1024));
+    for (std::size_t done = 0; done < count && result.read && result.written;) {
+        std::size_t wanted = std::min(piece.size(), count - done);
+        ReadResult got = readAt(from, offset + done, piece.data(), wanted);
+        result.read = !got.failed && got.count == wanted;
+        result.written = writeAt(to, toOffset + done, piece.data(), got.count);
+        done += got.count;
+    }
+    return result;
+}
+
+bool mayHaveHoles(const File&) {
+    return false;
+}
+
+std::uint64_t nextData(const File&, std::uint64_t offset, std::uint64_t) {
+    return offset;
 }
 
 void closeView(FileView& view) {

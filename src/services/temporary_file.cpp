@@ -70,6 +70,12 @@ bool createTemporary(TemporaryFile& temporary) {
     return true;
 }
 
+void adoptTemporary(TemporaryFile& temporary, const std::string& name) {
+    temporary.name = name;
+    liveTemporaries().push_back(&temporary);
+    listForInterruptions();
+}
+
 void removeTemporary(const std::string& name) {
     for (TemporaryFile* temporary : liveTemporaries()) {
         if (temporary->name == name)

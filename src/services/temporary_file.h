@@ -29,5 +29,9 @@ struct TemporaryFile {
 // be made (the object then holds none).
 bool createTemporary(TemporaryFile& temporary);
 
+// Makes the run's own file `name`, just made under an interruption hold, a temporary file of the
+// run until it is put in place (the caller then clears `name`) or removed.
+void adoptTemporary(TemporaryFile& temporary, const std::string& name);
+
 // Removes the temporary file `name` now.
 void removeTemporary(const std::string& name);

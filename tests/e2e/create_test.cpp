@@ -183,18 +183,4 @@ TEST_F(Create, WriteErrorsOnThePatchFileAreReported) {
 }
 #endif
 
-TEST_F(Create, RefusesFilesOfFourGigabytesOrMore) {
-    const std::uint64_t fourGiB = std::uint64_t(1) << 32;
-    for (std::uint64_t size : {fourGiB, fourGiB + 3}) {
-        write("orig.bin", "");
-        write("new.bin", "");
-        if (!resizeFile(folder / "orig.bin", size) || !resizeFile(folder / "new.bin", size))
-            GTEST_SKIP() << "no room for sparse files of 4 GiB";
-        ProcessResult result = create();
-        EXPECT_FAILURE(result, 6, "Files are too large for a patch");
-        EXPECT_OUTPUT(result.out, "Original file: orig.bin", "Patched file: new.bin");
-        EXPECT_FALSE(fileExists(folder / "fix.pat"));
-    }
-}
-
 } // namespace

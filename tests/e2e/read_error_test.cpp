@@ -78,8 +78,9 @@ TEST_F(ReadError, EndsCreationAndPackagingWithTheInputsMessage) {
 }
 
 // The inputs are read a window at a time: a read that fails or comes up short on a later window
-// of either file, or a file cut short before or while it is read, in the first pass or in the
-// second of a patch too large to hold, ends the run with that file's line, code 4 and no patch.
+// of either file, or a file cut short before or while it is read, while a block too long to keep
+// is written as it is found or while its new bytes are read again, ends the run with that
+// file's line, code 4 and no patch.
 TEST_F(ReadError, OnALaterWindowEndsCreationWithThatFilesMessage) {
     const std::string few = patternedBytes(3 << 20);
     std::string fewChanged = few;
@@ -102,7 +103,7 @@ TEST_F(ReadError, OnALaterWindowEndsCreationWithThatFilesMessage) {
         // Cut before the window is mapped: its pages past the new end are read when compared.
         {false, {Call::ReadAt, 4, faults::Action::Cut}, patched},
         {false, {Call::ReadAt, 5, faults::Action::Cut}, original},
-        {true, {Call::ReadAt, 9, faults::Action::Cut}, original}, // in the second pass
+        {true, {Call::ReadAt, 7, faults::Action::Cut}, original}, // its last window
         {true, {Call::ReadAt, 12, faults::Action::Cut}, patched},
 #endif
     };

@@ -10,7 +10,7 @@ struct LargeBlock {
     std::string original, patched;
 };
 
-// A patch in the large-file format, built by hand: 64-bit size, offsets and lengths, the end
+// A patch in the second format, built by hand: 64-bit size, offsets and lengths, the end
 // record, then the checksum of every byte before it.
 std::string largePatchBytes(const std::string& target, std::uint64_t size,
                             const std::vector<LargeBlock>& blocks) {
@@ -24,7 +24,7 @@ std::string largePatchBytes(const std::string& target, std::uint64_t size,
 
 class LargeFormat : public JobRun {};
 
-// Every kind of damage to a patch in the large-file format is found before anything is written.
+// Every kind of damage to a patch in the second format is found before anything is written.
 TEST_F(LargeFormat, ADamagedPatchChangesNothing) {
     std::string original(4096, 'o');
     std::string patched = original;

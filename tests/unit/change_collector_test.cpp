@@ -1,4 +1,5 @@
 #include "create/change_collector.h"
+#include "create/record_writer.h"
 #include "support/blocks.h"
 
 #include <gtest/gtest.h>
@@ -59,17 +60,26 @@ Result compareByteByByte(const Bytes& original, const Bytes& patched) {
     return resultOf(blocks, total);
 }
 
+// The records the one pass writes for chunks of random sizes, read back.
 Result collectInChunks(const Bytes& original, const Bytes& patched, std::mt19937& random,
                        std::size_t largestChunk) {
-    ChangeCollector collector;
+    ByteSink records;
+    RecordWriter writer;
+    writer.sink = &records;
+    writer.keepLimit = original.size() + 1;
     std::uniform_int_distribution<std::size_t> chunkSize(1, largestChunk);
     for (std::size_t at = 0; at < original.size();) {
         std::size_t count = std::min(chunkSize(random), original.size() - at);
-        collectChanges(collector, original.data() + at, patched.data() + at, count, at);
+        writeClosedBlocks(writer, original.data() + at, patched.data() + at, count, at);
+        keepOpenBlock(writer, original.data() + at, patched.data() + at, count, at);
         at += count;
     }
-    finishChanges(collector);
-    return resultOf(collector.blocks, collector.byteTotal);
+    finishRecords(writer, original.size());
+    BlockList blocks;
+    ByteSource source = sourceFromBytes(records.buffer.data(), records.buffer.size());
+    EXPECT_EQ(collectBlocks(source, blocks), BlocksStatus::Valid);
+    EXPECT_EQ(blocks.size(), writer.blocks);
+    return resultOf(blocks, writer.bytes);
 }
 
 TEST(ChangeCollector, MatchesTheByteByByteComparisonInAnyChunking) {

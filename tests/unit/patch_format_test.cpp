@@ -1,5 +1,6 @@
 #include "patch/patch_format.h"
 
+#include "patch/checksum.h"
 #include "support/blocks.h"
 #include "support/files.h"
 #include "support/patterned_bytes.h"
@@ -56,6 +57,43 @@ TEST(PatchFormat, WritesWholePatchInOrder) {
                              "\0\x01\0\0\x02\0\0\0\x03\x04\x05\x06"s);
 }
 
+// The second format: 64-bit size, offsets and lengths, the end record, and the checksum of every
+// byte before it; a record's head can be written on its own, as a long block's is.
+TEST(PatchFormat, WritesTheSecondFormatWithItsEndAndChecksum) {
+    PatchHeader header;
+    header.targetName = "a.img";
+    header.fileSize = 0x123456789ull;
+    header.message = "m";
+    BlockList blocks;
+    ModelBlock low = blockOf(0xFFFFFFFFu, {1}, {2});
+    ModelBlock high = blockOf(0x100000002ull, {3, 4}, {5, 6});
+    appendTo(blocks, low);
+    appendTo(blocks, high);
+    ByteSink sink;
+    RunningChecksum checksum;
+    sink.checksum = &checksum;
+    writePatch(sink, header, blocks, PatchFormat::Second);
+    std::string body = "PATCH2\x05\0\0\0a.img\x89\x67\x45\x23\x01\0\0\0\x01\0\0\0m"s
+                       "\xFF\xFF\xFF\xFF\0\0\0\0\x01\0\0\0\0\0\0\0\x01\x02"s
+                       "\x02\0\0\0\x01\0\0\0\x02\0\0\0\0\0\0\0\x03\x04\x05\x06"s
+                       "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\0\0\0\0\0\0\0\0"s;
+    std::uint64_t sum = checksumOf(body.data(), body.size());
+    for (int k = 0; k < 8; ++k)
+        body += static_cast<char>(sum >> (8 * k));
+    EXPECT_EQ(written(sink), body);
+    EXPECT_EQ(sink.position, body.size());
+
+    ByteSink heads;
+    writeRecordHead(heads, PatchFormat::First, 0x01020304, 5);
+    writeRecordHead(heads, PatchFormat::Second, 0x0102030405060708ull, 0x1122334455ull);
+    writeU64(heads, 0x8000000000000001ull);
+    EXPECT_EQ(written(heads), "\x04\x03\x02\x01\x05\0\0\0"s
+                              "\x08\x07\x06\x05\x04\x03\x02\x01\x55\x44\x33\x22\x11\0\0\0"s
+                              "\x01\0\0\0\0\0\0\x80"s);
+    EXPECT_EQ(formatForSize(0xFFFFFFFFull), PatchFormat::First);
+    EXPECT_EQ(formatForSize(0x100000000ull), PatchFormat::Second);
+}
+
 TEST(PatchFormat, ReadsHeaderBackAndChecksMagic) {
     struct Case {
         std::string bytes;
@@ -65,7 +103,7 @@ TEST(PatchFormat, ReadsHeaderBackAndChecksMagic) {
         {"PATCH1\x01\0\0\0a\x10\0\0\0\x02\0\0\0m\0"s, HeaderStatus::Valid},
         {"PATCH1"s, HeaderStatus::Valid}, // everything else reads as empty
         {"PATCH3\0\0\0\0"s, HeaderStatus::WrongMagic},
-        {"PATCH2\0\0\0\0"s, HeaderStatus::Valid}, // the large-file format
+        {"PATCH2\0\0\0\0"s, HeaderStatus::Valid}, // the second format
         {"patch1\0\0\0\0"s, HeaderStatus::WrongMagic},
         {"PATCH"s, HeaderStatus::WrongMagic},
         {""s, HeaderStatus::WrongMagic},
