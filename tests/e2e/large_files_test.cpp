@@ -29,10 +29,6 @@ struct Span {
 };
 
 #ifndef _WIN32
-std::string le64(std::uint64_t value) {
-    return le32(static_cast<std::uint32_t>(value)) + le32(static_cast<std::uint32_t>(value >> 32));
-}
-
 // The patch for a pair whose original holds the pattern in every span (holes elsewhere) and
 // whose patched file holds the pattern's complement there: one block per span.
 std::string patchFor(const std::string& name, std::uint64_t size, const std::string& message,
@@ -129,6 +125,53 @@ TEST_F(LargeFiles, PatchesOnBothSidesOfFourGibibytesAreExact) {
         EXPECT_TRUE(read("fix.pat") == patchFor("orig.bin", c.size, "read me", c.spans));
         EXPECT_EQ(namesIn(folder.path()), (std::vector<std::string>{"fix.pat", "msg.txt", "new.bin",
                                                                     "orig.bin", "state", "tmp"}));
+    }
+}
+#endif
+
+#ifndef _WIN32
+// A sparse pair just over 4 GiB, blocks below, across and above 2^32 and one written as it is
+// found: the patch applies, then finds the file patched, undoes itself, and does the same as a
+// self-applying patch.
+TEST_F(LargeFiles, RoundTripsAcrossTheFourGibibyteLine) {
+    const std::vector<Span> spans = {{0x1000, 3},
+                                     {FOUR_GIB - 4, 8},
+                                     {FOUR_GIB + 0x10000, 1},
+                                     {FOUR_GIB + 2 * MIB, 3 * MIB / 2 + 5}};
+    if (!makePair(FOUR_GIB + 5 * MIB, spans))
+        GTEST_SKIP() << "no room for sparse files of 4 GiB";
+    auto holds = [&](bool changed) {
+        bool all = true;
+        for (const Span& span : spans) {
+            std::string bytes = patternedBytes(span.length, span.offset);
+            for (char& byte : bytes)
+                byte = static_cast<char>(changed ? ~byte : byte);
+            all = all && readFileAt(folder / "orig.bin", span.offset, span.length) == bytes;
+        }
+        return all;
+    };
+    ASSERT_EQ(run(create).exitCode, 0);
+    std::vector<std::string> package = create;
+    package[5] = "fix.run";
+    package.push_back("--executable");
+    ASSERT_EQ(run(package).exitCode, 0);
+    for (const std::string& program : {morvanePath(), folder / "fix.run"}) {
+        SCOPED_TRACE(program);
+        std::vector<std::string> apply;
+        if (program == morvanePath())
+            apply = {"--patch", "fix.pat"};
+        std::vector<std::string> reverse = apply;
+        reverse.push_back("--reverse");
+        ProcessResult applied = runProcess(program, apply, options());
+        EXPECT_EQ(applied.exitCode, 0) << applied.err;
+        EXPECT_EQ(outputLines(applied.out).back(), "@ 100200000 : 180005 bytes");
+        EXPECT_TRUE(holds(true));
+        EXPECT_FAILURE(runProcess(program, apply, options()), 9,
+                       "File is already patched, specify \"--reverse\" to undo");
+        EXPECT_EQ(runProcess(program, reverse, options()).exitCode, 0);
+        EXPECT_TRUE(holds(false));
+        EXPECT_EQ(sizeOfFile(folder / "orig.bin"), FOUR_GIB + 5 * MIB);
+        EXPECT_EQ(records(), std::vector<std::string>{});
     }
 }
 #endif
