@@ -6,8 +6,7 @@
 #include <cstring>
 
 PatchReader::PatchReader(const platform::File& file, std::uint64_t size, bool reverse)
-    : size_(size), reverse_(reverse),
-      source_(checkedSourceFromFile(file, size, chunks_)),
+    : size_(size), reverse_(reverse), source_(checkedSourceFromFile(file, size, chunks_)),
       patchedSide_(checkedSourceFromFile(file, size, chunks_)) {
     // The second format's checksum covers every byte but its own.
     chunks_.checkpoint = size - std::min<std::uint64_t>(size, CHECKSUM_SIZE);
@@ -31,7 +30,7 @@ bool PatchReader::readHead(std::uint64_t& offset, std::size_t& length) {
 }
 
 bool PatchReader::isLong(std::size_t length) const {
-    return recordHeadSize(format_) + 2 * std::uint64_t(length) > PATCH_WINDOW_SIZE;
+    return recordHeadSize(format_) + 2 * std::uint64_t(length) > PATCH_WINDOW;
 }
 
 // Reads a long block's record through, one side after the other, so that the first pass reads
@@ -78,7 +77,7 @@ ScanStatus PatchReader::scanBlocks() {
         if (offset > LARGEST_FILE_SIZE || length > LARGEST_FILE_SIZE - offset)
             return ScanStatus::Damaged;
         heldBytes += recordHeadSize(format_) + 2 * std::uint64_t(length);
-        if (isLong(length) || heldBytes > PATCH_WINDOW_SIZE)
+        if (isLong(length) || heldBytes > PATCH_WINDOW)
             allHeld_ = false;
         if (!allHeld_)
             held_.clear(); // only the record at hand
@@ -247,7 +246,7 @@ bool PatchReader::next(PatchWindow& window) {
             return false;
         }
         std::uint64_t recordSize = recordHeadSize(format_) + 2 * std::uint64_t(length);
-        if (!held_.empty() && (isLong(length) || used + recordSize > PATCH_WINDOW_SIZE)) {
+        if (!held_.empty() && (isLong(length) || used + recordSize > PATCH_WINDOW)) {
             source_.position = at;
             break;
         }

@@ -8,15 +8,11 @@
 #include "patch/byte_stream.h"
 #include "patch/patch_block.h"
 #include "patch/patch_format.h"
+#include "patch/sizes.h"
 #include "platform/platform.h"
 
 #include <cstdint>
 #include <vector>
-
-// Blocks are read in windows of up to this many patch bytes. A block whose record is larger
-// is a long block and is read in pieces of LONG_BLOCK_PIECE bytes of each side.
-const std::uint64_t PATCH_WINDOW_SIZE = 4 * 1024 * 1024;
-const std::size_t LONG_BLOCK_PIECE = 1024 * 1024;
 
 // The error line of a patch file that cannot be read, or that changed while it was read again.
 const char* const PATCH_READ_FAILURE = "Could not read patch file";

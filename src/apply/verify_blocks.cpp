@@ -1,19 +1,12 @@
 #include "apply/verify_blocks.h"
 
+#include "patch/sizes.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 namespace {
-
-// Neighbouring blocks are read back together, in one read of up to this many bytes...
-const std::size_t WINDOW_SIZE = 1024 * 1024;
-// ...when the unchanged bytes between them are few: reading a gap costs more than a read of
-// its own once it is longer than this.
-const std::uint64_t WINDOW_GAP = 16 * 1024;
-// A block too large for a window is read back in pieces of this size, so checking it needs no
-// second copy of it in memory.
-const std::size_t PIECE_SIZE = 256 * 1024;
 
 std::uint64_t endOf(const PatchBlock& block) {
     return std::uint64_t(block.offset) + block.length();
@@ -40,8 +33,8 @@ bool loadWindow(const platform::File& target, std::uint64_t size, BlockList::Ite
                 BlockList::Iterator end, Window& window) {
     std::uint64_t start = first->offset;
     std::uint64_t reach = 0;
-    endOfNeighbours(first, end, WINDOW_GAP, WINDOW_SIZE, size, reach);
-    if (reach - start > WINDOW_SIZE)
+    endOfNeighbours(first, end, VERIFY_GAP, VERIFY_SPAN, size, reach);
+    if (reach - start > VERIFY_SPAN)
         return false;
     window.bytes.resize(static_cast<std::size_t>(reach - start));
     platform::ReadResult got =
@@ -68,7 +61,7 @@ bool readBack(const platform::File& target, std::uint64_t size, BlockList::Itera
         return true;
     }
     for (std::size_t done = 0; done < block.length();) {
-        std::size_t count = std::min(PIECE_SIZE, block.length() - done);
+        std::size_t count = std::min(VERIFY_PIECE, block.length() - done);
         piece.resize(count);
         platform::ReadResult got =
             platform::readAt(target, block.offset + done, piece.data(), count);

@@ -1,5 +1,6 @@
 #include "apply/write_phase.h"
 
+#include "patch/sizes.h"
 #include "platform/hex_text.h"
 #include "services/console.h"
 
@@ -94,11 +95,6 @@ bool restoreEarlierWindows(WritePhase& phase) {
     assert(phaseIsSound(phase));
     failWith(code, message);
 }
-
-// Neighbouring blocks this close are written together, with the target's bytes between them...
-const std::uint64_t WRITE_GAP = 1024;
-// ...in one write of up to this many bytes.
-const std::size_t WRITE_SPAN = 1024 * 1024;
 
 // Writes the current window's blocks, each run of neighbours in one write of the bytes just read
 // from the target with the blocks' new bytes over them, and prints their lines. False when a

@@ -4,6 +4,7 @@
 #include "create/record_writer.h"
 #include "patch/checksum.h"
 #include "patch/patch_format.h"
+#include "patch/sizes.h"
 #include "platform/platform.h"
 #include "services/console.h"
 #include "services/input_file.h"
@@ -17,14 +18,9 @@
 
 namespace {
 
-// The largest size the system's file calls take. Messages keep a 32-bit length.
-const std::uint64_t LARGEST_PATCHABLE_SIZE = 0x7FFFFFFFFFFFFFFFu;
+// Messages keep a 32-bit length.
 const std::uint64_t LARGEST_MESSAGE_SIZE = 0xFFFFFFFFu;
 const char* const TOO_LARGE = "Files are too large for a patch";
-
-// The records of a patch are kept in memory up to about this many bytes, and written once the
-// comparison is over. A larger patch goes into its output's fresh file as it is found.
-const std::size_t MEMORY_BUDGET = 6 * 1024 * 1024;
 
 // The original file, then the patched file.
 struct Inputs {
@@ -55,8 +51,8 @@ void readBoth(const Inputs& inputs, Compare compare, Skip skip) {
                 continue;
             }
         }
-        std::size_t wanted = static_cast<std::size_t>(
-            std::min<std::uint64_t>(platform::VIEW_SIZE, inputs.size - position));
+        std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(VIEW, inputs.size - position));
         for (int i = 0; i < 2; ++i) {
             // A read error or a file that shrank since its size was taken ends the run: a patch
             // of the first part only would pass for a whole one.
@@ -181,7 +177,7 @@ void spill(Creation& c) {
 }
 
 void compareFiles(Creation& c, const Inputs& inputs) {
-    c.memory.buffer.reserve(MEMORY_BUDGET + 2 * platform::VIEW_SIZE);
+    c.memory.buffer.reserve(CREATE_WINDOW + 2 * VIEW);
     c.writer.format = c.format;
     c.writer.sink = &c.memory;
     c.writer.patched = inputs.files[1];
@@ -190,7 +186,7 @@ void compareFiles(Creation& c, const Inputs& inputs) {
         [&](const std::uint8_t* original, const std::uint8_t* patched, std::size_t count,
             std::uint64_t position) {
             writeClosedBlocks(c.writer, original, patched, count, position);
-            if (!c.spilled && (c.memory.buffer.size() > MEMORY_BUDGET ||
+            if (!c.spilled && (c.memory.buffer.size() > CREATE_WINDOW ||
                                outgrowsKeeping(c.writer, count, position)))
                 spill(c);
             keepOpenBlock(c.writer, original, patched, count, position);
@@ -274,7 +270,7 @@ std::vector<platform::FileIdentity> createPatch(const std::string& originalName,
                    {platform::stampOf(original), platform::stampOf(patched)}};
     if (originalSize != patchedSize)
         failWith(EXIT_SIZE_MISMATCH, "Files have different sizes");
-    if (originalSize > LARGEST_PATCHABLE_SIZE)
+    if (originalSize > LARGEST_FILE_SIZE)
         failWith(EXIT_SIZE_MISMATCH, TOO_LARGE);
     c.format = formatForSize(originalSize);
     c.header.targetName = originalName;

@@ -7,9 +7,6 @@
 
 namespace {
 
-// Blocks up to this long go to the sink through a record of their own.
-const std::size_t SHORT_BLOCK = 64 * 1024;
-
 // Bytes of the windows go to the sink as they are; a long run is written straight from them.
 void put(ByteSink& sink, const std::uint8_t* bytes, std::uint64_t length) {
     writeBytes(sink, bytes, static_cast<std::size_t>(length));
@@ -33,8 +30,7 @@ void readFromPatched(RecordWriter& writer, std::uint64_t start, std::uint64_t le
     ByteSink& sink = *writer.sink;
     std::vector<std::uint8_t> piece;
     for (std::uint64_t done = 0; done < length;) {
-        std::size_t count =
-            static_cast<std::size_t>(std::min<std::uint64_t>(platform::VIEW_SIZE, length - done));
+        std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(VIEW, length - done));
         bool read;
         if (sink.positioned && sink.checksum == nullptr && !sink.failed && flushSink(sink)) {
             // No checksum needs to see them: the system copies them from file to file.
@@ -68,7 +64,7 @@ void finishAsFound(RecordWriter& writer, std::uint64_t start, std::uint64_t leng
         RunningChecksum& checksum = *writer.paused;
         checksum.add(head.buffer.data(), head.buffer.size());
         flushSink(sink);
-        std::vector<std::uint8_t> piece(platform::VIEW_SIZE);
+        std::vector<std::uint8_t> piece(VIEW);
         std::uint64_t from = writer.headAt + head.buffer.size();
         while (!sink.failed && from < sink.position) {
             std::size_t count = static_cast<std::size_t>(
@@ -91,7 +87,7 @@ void closeBlock(RecordWriter& writer, const std::uint8_t* original, const std::u
     writer.bytes += length;
     if (writer.sink != nullptr) {
         std::uint64_t end = start + length;
-        if (start >= position && length <= SHORT_BLOCK) {
+        if (start >= position && length <= IN_HAND_PIECE) {
             PatchBlock block;
             block.offset = start;
             block.size = length;

@@ -8,6 +8,7 @@
 #include "create/change_collector.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_format.h"
+#include "patch/sizes.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -22,7 +23,7 @@ struct RecordWriter {
     ByteSink* sink = nullptr;
     const platform::File* patched = nullptr;
     // The most bytes of either side kept for a block open across windows.
-    std::size_t keepLimit = 1024 * 1024;
+    std::size_t keepLimit = OPEN_BLOCK_PIECE;
 
     ChangeScan scan;
     std::uint64_t blocks = 0;

@@ -5,13 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-const std::size_t READ_BUFFER_SIZE = 64 * 1024;
-// The first fill of a source is small, since many sources only look at a few header fields
-// (the check of the program's own file at every start); each refill doubles up to the full size.
-const std::size_t FIRST_FILL_SIZE = 4 * 1024;
-const std::size_t WRITE_BUFFER_SIZE = 256 * 1024;
-} // namespace
+namespace {} // namespace
 
 ByteSource sourceFromFile(const platform::File& file, std::uint64_t size) {
     ByteSource source;
@@ -24,8 +18,7 @@ ByteSource checkedSourceFromFile(const platform::File& file, std::uint64_t size,
                                  ChunkHashes& chunks) {
     ByteSource source = sourceFromFile(file, size);
     source.chunks = &chunks;
-    std::size_t count =
-        static_cast<std::size_t>((size + CHECKED_CHUNK_SIZE - 1) / CHECKED_CHUNK_SIZE);
+    std::size_t count = static_cast<std::size_t>((size + CHECKED_CHUNK - 1) / CHECKED_CHUNK);
     if (chunks.hashes.size() != count) {
         chunks.hashes.assign(count, 0);
         chunks.known.assign(count, 0);
@@ -52,10 +45,10 @@ void feedChecksum(ChunkHashes& chunks, std::uint64_t start, const std::uint8_t* 
 
 // Fills the buffer with the whole chunk that holds the source's position.
 void loadChunk(ByteSource& source) {
-    std::uint64_t index = source.position / CHECKED_CHUNK_SIZE;
-    std::uint64_t start = index * CHECKED_CHUNK_SIZE;
+    std::uint64_t index = source.position / CHECKED_CHUNK;
+    std::uint64_t start = index * CHECKED_CHUNK;
     std::size_t fill =
-        static_cast<std::size_t>(std::min<std::uint64_t>(CHECKED_CHUNK_SIZE, source.size - start));
+        static_cast<std::size_t>(std::min<std::uint64_t>(CHECKED_CHUNK, source.size - start));
     source.buffer.resize(fill);
     platform::ReadResult got = platform::readAt(*source.file, start, source.buffer.data(), fill);
     source.bufferStart = start;
@@ -106,7 +99,7 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
         }
         std::size_t wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(count - delivered, remaining(source)));
-        if (wanted >= READ_BUFFER_SIZE) {
+        if (wanted >= READ_BUFFER) {
             // Large fields go straight to their destination.
             platform::ReadResult got =
                 platform::readAt(*source.file, source.position, out + delivered, wanted);
@@ -117,7 +110,7 @@ std::size_t readBytes(ByteSource& source, void* data, std::size_t count) {
             continue;
         }
         std::size_t grown =
-            std::min(READ_BUFFER_SIZE, std::max(FIRST_FILL_SIZE, 2 * source.buffer.size()));
+            std::min(READ_BUFFER, std::max(FIRST_READ_BUFFER, 2 * source.buffer.size()));
         std::size_t fill =
             static_cast<std::size_t>(std::min<std::uint64_t>(grown, remaining(source)));
         source.buffer.resize(fill);
@@ -152,7 +145,7 @@ void skipBytes(ByteSource& source, std::uint64_t count) {
 ByteSink sinkToFile(const platform::File& file) {
     ByteSink sink;
     sink.file = &file;
-    sink.buffer.reserve(WRITE_BUFFER_SIZE);
+    sink.buffer.reserve(WRITE_BUFFER);
     return sink;
 }
 
@@ -177,10 +170,10 @@ void writeBytes(ByteSink& sink, const void* data, std::size_t count) {
         sink.buffer.insert(sink.buffer.end(), in, in + count);
         return;
     }
-    if (sink.buffer.size() + count > WRITE_BUFFER_SIZE) {
+    if (sink.buffer.size() + count > WRITE_BUFFER) {
         writeOut(sink, sink.buffer.data(), sink.buffer.size());
         sink.buffer.clear();
-        if (count >= WRITE_BUFFER_SIZE) {
+        if (count >= WRITE_BUFFER) {
             writeOut(sink, data, count);
             return;
         }

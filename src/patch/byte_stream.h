@@ -4,6 +4,7 @@
 #pragma once
 
 #include "patch/checksum.h"
+#include "patch/sizes.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -11,10 +12,9 @@
 #include <string>
 #include <vector>
 
-// A file read in checked chunks: each aligned chunk of CHECKED_CHUNK_SIZE bytes is hashed when
+// A file read in checked chunks: each aligned chunk of CHECKED_CHUNK bytes is hashed when
 // it is first read, and every later read of it must find the same bytes again. Chunks first read
 // in order also give the checksum of the whole file, and of its bytes before `checkpoint`.
-const std::size_t CHECKED_CHUNK_SIZE = 1024 * 1024;
 struct ChunkHashes {
     std::vector<std::uint64_t> hashes;
     std::vector<std::uint8_t> known;
@@ -64,7 +64,7 @@ void skipBytes(ByteSource& source, std::uint64_t count);
 // `take(bytes, count, offset)`, which may change the bytes; false when the source failed (a
 // file shorter than its size included) or `take` returned false.
 template <typename Take> bool readInPieces(ByteSource& source, Take take) {
-    std::vector<std::uint8_t> piece(64 * 1024);
+    std::vector<std::uint8_t> piece(COPY_PIECE);
     while (remaining(source) > 0) {
         std::uint64_t offset = source.position;
         std::size_t got = readBytes(source, piece.data(), piece.size());

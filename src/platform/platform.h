@@ -9,6 +9,8 @@
 
 namespace platform {
 
+// ---- Files: opening, reading and writing them, and what they are ---------------------------
+
 // An open file, or none. Move-only; it closes itself when it goes. Outputs are closed with
 // closeFile, which reports whether the system could write out what it had buffered.
 struct File {
@@ -164,14 +166,7 @@ struct FileView {
     ~FileView();
 };
 
-// The most bytes a view shows at a time: what reads a file fastest.
-#ifdef _WIN32
-const std::size_t VIEW_SIZE = 64 * 1024;
-#else
-const std::size_t VIEW_SIZE = 1024 * 1024;
-#endif
-
-// Shows `count` bytes (at most VIEW_SIZE) from `offset`, in place of what the view showed. As
+// Shows `count` bytes from `offset`, in place of what the view showed. As
 // readAt: fewer bytes only with `failed` set, or at the end of the file. Counted by the test seams
 // as a ReadAt.
 ReadResult viewAt(const File& file, std::uint64_t offset, std::size_t count, FileView& view);
@@ -219,12 +214,6 @@ bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size
 // Writes all `count` bytes at the current position (works on pipes and devices too).
 bool writeNext(const File& file, const void* data, std::size_t count);
 
-// Full path of the file the running process was started from; empty when it cannot be found.
-std::string ownExecutablePath();
-
-// The user's temporary folder, ending with the path separator; empty when there is none.
-std::string temporaryFolder();
-
 enum class FileKind { Regular, Folder, Device, Other };
 // What an open file is. POSIX: the kind from its mode (FIFOs and sockets are Other), its link
 // count, and whether its owner is the effective user. Windows: a file on a disk is Regular, a
@@ -241,9 +230,20 @@ FileStatus statusOf(const File& file);
 // Cuts the file to `size` bytes.
 bool truncateFile(const File& file, std::uint64_t size);
 
-// Starts the system's viewer for the file and does not wait for it; false when none could be
-// started (on Linux also when there is no graphical session).
-bool startViewer(const std::string& path);
+// Deletes the file; failure is not reported.
+void removeFile(const std::string& name);
+
+// Gives an open regular file the permission bits of the file `source` (so a copy of an
+// executable can be started). Special files are left alone. No effect on Windows.
+void copyPermissions(const std::string& source, const File& target);
+
+// ---- Names and folders -------------------------------------------------------------------
+
+// Full path of the file the running process was started from; empty when it cannot be found.
+std::string ownExecutablePath();
+
+// The user's temporary folder, ending with the path separator; empty when there is none.
+std::string temporaryFolder();
 
 // The user's own folder for files that must outlive a reboot (POSIX: $XDG_STATE_HOME/morvane
 // or ~/.local/state/morvane; Windows: %LOCALAPPDATA%\Morvane), created for the owner only
@@ -259,8 +259,43 @@ void syncFolder(const std::string& folder);
 // `name` receives its name. No file and an empty name when none could be made.
 File createTemporaryFile(std::string& name);
 
-// Deletes the file; failure is not reported.
-void removeFile(const std::string& name);
+#ifdef _WIN32
+// The program's arguments from the wide command line, argv[0] included, as UTF-8; an unpaired
+// surrogate, which no UTF-8 holds, is kept as WTF-8 (see isExactName).
+std::vector<std::string> argumentsInUtf8(int argc, const wchar_t* const* argv);
+// The name as the wide file calls receive it, in UTF-8: as given while its full path is short,
+// otherwise that full path behind the \\?\ prefix.
+std::string systemNameOf(const std::string& name);
+#endif
+// False for a name that cannot reach the system as it was given: on Windows one that held an
+// unpaired surrogate (an NTFS name may), which UTF-8 cannot hold; every file call refuses such a
+// name, so that it is never taken for another file's.
+#ifdef _WIN32
+bool isExactName(const std::string& name);
+#else
+inline bool isExactName(const std::string&) {
+    return true;
+}
+#endif
+#ifdef _WIN32
+// A name read from a patch, made what the program holds: UTF-8 stays as it is; a name that is
+// not valid UTF-8 was stored by an earlier build in the ANSI code page, taken to be this
+// system's.
+void readNameFromPatch(std::string& name);
+// True for a name that leads to another machine or to a device rather than to a file on a
+// local disk: one that begins with two separators (\\server\share, //server/share,
+// \\?\UNC\..., \\.\...), other than a drive path in its long form (\\?\C:\...), or with \??\.
+// Opening a network name makes Windows connect to that host and offer it the user's credentials.
+bool isNetworkOrDeviceName(const std::string& name);
+#else
+// Names are bytes, stored and used as they are.
+inline void readNameFromPatch(std::string&) {}
+inline bool isNetworkOrDeviceName(const std::string&) {
+    return false;
+}
+#endif
+
+// ---- The process -------------------------------------------------------------------------
 
 // Prepares the process for a run, before it opens anything: a closed standard stream is opened
 // on the null device (so no file the run opens can become one), and a closed output pipe and
@@ -296,31 +331,13 @@ struct InterruptionHold {
     void release();
 };
 
+// Starts the system's viewer for the file and does not wait for it; false when none could be
+// started (on Linux also when there is no graphical session).
+bool startViewer(const std::string& path);
+
+// ---- The Windows console: a double-clicked program's window, and names in characters ------
+
 #ifdef _WIN32
-// The program's arguments from the wide command line, argv[0] included, as UTF-8; an unpaired
-// surrogate, which no UTF-8 holds, is kept as WTF-8 (see isExactName).
-std::vector<std::string> argumentsInUtf8(int argc, const wchar_t* const* argv);
-// The name as the wide file calls receive it, in UTF-8: as given while its full path is short,
-// otherwise that full path behind the \\?\ prefix.
-std::string systemNameOf(const std::string& name);
-#endif
-// False for a name that cannot reach the system as it was given: on Windows one that held an
-// unpaired surrogate (an NTFS name may), which UTF-8 cannot hold; every file call refuses such a
-// name, so that it is never taken for another file's.
-#ifdef _WIN32
-bool isExactName(const std::string& name);
-#else
-inline bool isExactName(const std::string&) {
-    return true;
-}
-#endif
-// Names, consoles and console windows as Windows has them; on other systems names are bytes, a
-// terminal takes UTF-8 and never closes with the program, so these cost nothing there.
-#ifdef _WIN32
-// A name read from a patch, made what the program holds: UTF-8 stays as it is; a name that is
-// not valid UTF-8 was stored by an earlier build in the ANSI code page, taken to be this
-// system's.
-void readNameFromPatch(std::string& name);
 // Writes UTF-8 text that holds more than ASCII to standard output in characters when that is a
 // console, after what the C runtime holds for it; false otherwise, and the caller writes the
 // bytes.
@@ -331,16 +348,8 @@ bool writeToConsole(const char* text, std::size_t length);
 bool consoleClosesWithProcess();
 // Waits until a key is pressed on the console of standard input.
 void waitForKey();
-// True for a name that leads to another machine or to a device rather than to a file on a
-// local disk: one that begins with two separators (\\server\share, //server/share,
-// \\?\UNC\..., \\.\...), other than a drive path in its long form (\\?\C:\...), or with \??\.
-// Opening a network name makes Windows connect to that host and offer it the user's credentials.
-bool isNetworkOrDeviceName(const std::string& name);
 #else
-inline void readNameFromPatch(std::string&) {}
-inline bool isNetworkOrDeviceName(const std::string&) {
-    return false;
-}
+// A terminal takes UTF-8 and never closes with the program.
 inline bool writeToConsole(const char*, std::size_t) {
     return false;
 }
@@ -350,9 +359,7 @@ inline bool consoleClosesWithProcess() {
 inline void waitForKey() {}
 #endif
 
-// Gives an open regular file the permission bits of the file `source` (so a copy of an
-// executable can be started). Special files are left alone. No effect on Windows.
-void copyPermissions(const std::string& source, const File& target);
+// ---- Test builds only ---------------------------------------------------------------------
 
 #ifdef MORVANE_TEST_SEAMS
 // Test builds only: faults planted into the file calls by a plan that lives with the tests.
@@ -382,13 +389,13 @@ bool consoleOfItsOwn(bool& alone);
 // True when the plan names the image of the process that started the program (`image`).
 bool parentImage(std::string& image);
 } // namespace seam
-#define MORVANE_SEAM_BEFORE(call, count) seam::before(seam::Call::call, file, count)
+#define MORVANE_SEAM_BEFORE(call, file, count) seam::before(seam::Call::call, file, count)
 #define MORVANE_SEAM_BEFORE_CALL(call) seam::before(seam::Call::call)
 #define MORVANE_SEAM_BEFORE_REPLACE(to, error) seam::beforeReplace(to, error)
 #define MORVANE_SEAM_AFTER(call) seam::after(seam::Call::call)
 #define MORVANE_SEAM_OPEN(name) seam::beforeOpen(name)
 #else
-#define MORVANE_SEAM_BEFORE(call, count) true
+#define MORVANE_SEAM_BEFORE(call, file, count) true
 #define MORVANE_SEAM_BEFORE_CALL(call) true
 #define MORVANE_SEAM_BEFORE_REPLACE(to, error) true
 #define MORVANE_SEAM_AFTER(call) ((void)0)

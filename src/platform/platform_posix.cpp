@@ -454,7 +454,7 @@ ReadResult readAll(const File& file, std::uint64_t offset, void* data, std::size
 } // namespace
 
 ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_t count) {
-    bool passes = MORVANE_SEAM_BEFORE(ReadAt, count);
+    bool passes = MORVANE_SEAM_BEFORE(ReadAt, file, count);
     ReadResult result = readAll(file, offset, data, count);
     result.failed = result.failed || !passes;
     MORVANE_SEAM_AFTER(ReadAt);
@@ -509,17 +509,9 @@ CopyResult copyBetween(const File& from, std::uint64_t offset, const File& to,
                        std::uint64_t toOffset, std::size_t count) {
     CopyResult result;
     std::size_t wanted = count;
-    {
-        const File& file = from;
-        (void)file;
-        result.read = MORVANE_SEAM_BEFORE(ReadAt, wanted) && wanted == count;
-        MORVANE_SEAM_AFTER(ReadAt);
-    }
-    {
-        const File& file = to;
-        (void)file;
-        result.written = MORVANE_SEAM_BEFORE(WriteAt, wanted) && wanted == count;
-    }
+    result.read = MORVANE_SEAM_BEFORE(ReadAt, from, wanted) && wanted == count;
+    MORVANE_SEAM_AFTER(ReadAt);
+    result.written = MORVANE_SEAM_BEFORE(WriteAt, to, wanted) && wanted == count;
     if (!result.read || !result.written)
         return result;
     std::size_t done = 0;
@@ -561,7 +553,7 @@ CopyResult copyBetween(const File& from, std::uint64_t offset, const File& to,
 
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,
              std::size_t* written) {
-    bool passes = MORVANE_SEAM_BEFORE(WriteAt, count);
+    bool passes = MORVANE_SEAM_BEFORE(WriteAt, file, count);
     std::size_t total = writeAll(file, offset, data, count);
     if (written != nullptr)
         *written = total;
@@ -572,7 +564,7 @@ bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size
 }
 
 bool writeNext(const File& file, const void* data, std::size_t count) {
-    bool passes = MORVANE_SEAM_BEFORE(WriteNext, count);
+    bool passes = MORVANE_SEAM_BEFORE(WriteNext, file, count);
     if (writeAll(file, AT_POSITION, data, count) < count)
         return false;
     MORVANE_SEAM_AFTER(WriteNext);

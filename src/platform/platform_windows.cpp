@@ -311,7 +311,7 @@ bool fileSize(const File& file, std::uint64_t& size) {
 
 ReadResult readAt(const File& file, std::uint64_t offset, void* data, std::size_t count) {
     ReadResult result;
-    bool passes = MORVANE_SEAM_BEFORE(ReadAt, count);
+    bool passes = MORVANE_SEAM_BEFORE(ReadAt, file, count);
     char* out = static_cast<char*>(data);
     while (result.count < count) {
         std::size_t piece = std::min(count - result.count, MAX_TRANSFER);
@@ -403,7 +403,7 @@ std::size_t writeAll(const File& file, std::uint64_t offset, const void* data, s
 
 bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size_t count,
              std::size_t* written) {
-    bool passes = MORVANE_SEAM_BEFORE(WriteAt, count);
+    bool passes = MORVANE_SEAM_BEFORE(WriteAt, file, count);
     std::size_t total = writeAll(file, offset, data, count);
     if (written != nullptr)
         *written = total;
@@ -414,7 +414,7 @@ bool writeAt(const File& file, std::uint64_t offset, const void* data, std::size
 }
 
 bool writeNext(const File& file, const void* data, std::size_t count) {
-    bool passes = MORVANE_SEAM_BEFORE(WriteNext, count);
+    bool passes = MORVANE_SEAM_BEFORE(WriteNext, file, count);
     if (writeAll(file, AT_POSITION, data, count) < count)
         return false;
     MORVANE_SEAM_AFTER(WriteNext);

@@ -56,7 +56,7 @@ TEST_F(MemoryBound, ManyShortBlocksStayWithinTheWindowsBound) {
     write("t.new", patched);
     ASSERT_EQ(runJob({"--original", "t.bin", "--patched", "t.new", "--patch", "fix.pat"}).code, 0);
     std::uint64_t patchSize = sizeOfFile(folder / "fix.pat");
-    ASSERT_GT(patchSize, 2 * PATCH_WINDOW_SIZE);
+    ASSERT_GT(patchSize, 2 * PATCH_WINDOW);
 
     __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
     const std::vector<std::string> APPLY = {"--patch", "fix.pat"};

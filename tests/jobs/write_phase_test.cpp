@@ -31,7 +31,7 @@ class WritePhaseFaults : public JobRun {
         write("t.new", patched);
         ASSERT_EQ(runJob({"--original", "t.bin", "--patched", "t.new", "--patch", "fix.pat"}).code,
                   0);
-        ASSERT_GT(sizeOfFile(folder / "fix.pat"), 2 * PATCH_WINDOW_SIZE); // three windows
+        ASSERT_GT(sizeOfFile(folder / "fix.pat"), 2 * PATCH_WINDOW); // three windows
     }
 
     // A run that fails leaves the target as it found it and no record, or a record with which
@@ -123,7 +123,7 @@ TEST_F(WritePhaseVerdicts, AcrossWindowsAndAtTheFilesEnd) {
     write("t.bin", original);
     write("t.new", patched);
     ASSERT_EQ(runJob({"--original", "t.bin", "--patched", "t.new", "--patch", "fix.pat"}).code, 0);
-    ASSERT_GT(sizeOfFile(folder / "fix.pat"), PATCH_WINDOW_SIZE);
+    ASSERT_GT(sizeOfFile(folder / "fix.pat"), PATCH_WINDOW);
 
     // Old in the first window, new in the last, and no record: neither side.
     std::string mixed = original.substr(0, 4u << 20) + patched.substr(4u << 20);

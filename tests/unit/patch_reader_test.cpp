@@ -76,8 +76,8 @@ RecordedBlock longBlock(std::uint32_t offset, std::size_t length, std::size_t eq
 
 // Blocks whose two sides are equal (empty once trimmed), enough to take a patch past one
 // window, so that its windows are read again.
-const std::vector<RecordedBlock> FILLER(3, RecordedBlock{0, std::string(PATCH_WINDOW_SIZE / 3, 'f'),
-                                                         std::string(PATCH_WINDOW_SIZE / 3, 'f')});
+const std::vector<RecordedBlock> FILLER(3, RecordedBlock{0, std::string(PATCH_WINDOW / 3, 'f'),
+                                                         std::string(PATCH_WINDOW / 3, 'f')});
 
 std::vector<RecordedBlock> operator+(std::vector<RecordedBlock> a,
                                      const std::vector<RecordedBlock>& b) {
@@ -161,7 +161,7 @@ TEST(PatchReader, AFailedReadAnywhereFailsTheReading) {
         FILLER + std::vector<RecordedBlock>{{10, "ab", "cd"}, longBlock(100, 3 << 19, 1, random)});
     writeFile(folder / "p.pat", bytes);
     Scanned want = referenceScan(bytes);
-    std::size_t chunks = bytes.size() / CHECKED_CHUNK_SIZE + 1;
+    std::size_t chunks = bytes.size() / CHECKED_CHUNK + 1;
     bool failedLater = false;
     for (faults::Action action : {faults::Action::Fail, faults::Action::Short}) {
         for (unsigned n = 1; n <= 3 * chunks + 2; n += n < chunks ? 1 : 3) {
