@@ -45,14 +45,16 @@ struct Reader {
 
     bool has(std::uint64_t count) const { return bytes.size() - at >= count; }
 
-    // Integers in the patch format are 32-bit little-endian.
-    std::uint32_t u32() {
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4; ++i)
-            value |= static_cast<std::uint32_t>(bytes[at + i]) << (8 * i);
-        at += 4;
+    // Integers in the patch format are little-endian: 32-bit, or 64-bit sizes, offsets and
+    // lengths in the second format.
+    std::uint64_t number(int width) {
+        std::uint64_t value = 0;
+        for (int i = 0; i < width; ++i)
+            value |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
+        at += width;
         return value;
     }
+    std::uint32_t u32() { return static_cast<std::uint32_t>(number(4)); }
 };
 
 } // namespace
@@ -62,25 +64,32 @@ int main(int argc, char** argv) {
         fail("usage: print_lines PATCH");
     std::vector<std::uint8_t> bytes = readWhole(argv[1]);
     Reader reader{bytes};
-    if (!reader.has(6) || std::string(bytes.begin(), bytes.begin() + 6) != "PATCH1")
+    std::string magic = reader.has(6) ? std::string(bytes.begin(), bytes.begin() + 6) : "";
+    if (magic != "PATCH1" && magic != "PATCH2")
         fail("not a patch");
+    // The second format: 64-bit fields, and the records end at the end record, before the
+    // 8-byte checksum.
+    const int width = magic == "PATCH2" ? 8 : 4;
+    std::size_t end = width == 8 && bytes.size() >= 8 ? bytes.size() - 8 : bytes.size();
     reader.at = 6;
     // Target name, file size, message.
     if (!reader.has(4))
         fail("header cut short");
     std::uint32_t nameLength = reader.u32();
-    if (!reader.has(std::uint64_t(nameLength) + 8))
+    if (!reader.has(std::uint64_t(nameLength) + width + 4))
         fail("header cut short");
-    reader.at += nameLength + 4;
+    reader.at += nameLength + width;
     std::uint32_t messageLength = reader.u32();
     if (!reader.has(messageLength))
         fail("header cut short");
     reader.at += messageLength;
 
-    while (reader.has(8)) {
-        std::uint32_t offset = reader.u32();
-        std::uint32_t length = reader.u32();
-        if (!reader.has(2 * std::uint64_t(length)))
+    while (end - reader.at >= std::size_t(2 * width)) {
+        std::uint64_t offset = reader.number(width);
+        std::uint64_t length = reader.number(width);
+        if (width == 8 && offset == ~std::uint64_t(0) && length == 0)
+            break;
+        if ((end - reader.at) / 2 < length)
             break;
         const std::uint8_t* original = bytes.data() + reader.at;
         const std::uint8_t* patched = original + length;
@@ -88,8 +97,9 @@ int main(int argc, char** argv) {
         while (length > 0 && original[length - 1] == patched[length - 1])
             --length;
         char text[64];
-        int size = std::snprintf(text, sizeof text, "@ %08X : %X bytes", unsigned(offset),
-                                 unsigned(length));
+        int size = std::snprintf(text, sizeof text, "@ %08llX : %llX bytes",
+                                 static_cast<unsigned long long>(offset),
+                                 static_cast<unsigned long long>(length));
         std::fwrite(text, 1, static_cast<std::size_t>(size), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);

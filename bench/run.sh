@@ -584,7 +584,7 @@ if wanted sparse-6g; then
     "$GEN" random a.bin "$(size_mib 6144)" 18
     cp a.bin b.bin
     "$GEN" sparse b.bin 1000 48 19
-    bench_create_set sparse-6g
+    bench_set sparse-6g
     leave_set sparse-6g
 fi
 
@@ -773,6 +773,7 @@ awk -F '\t' -v scale="$SCALE" -v processor="$PROCESSOR" '
         ratio_row("create speed: dense9, create / cat a b > out", "morvane/dense9/create", "cat/dense9/write both files into one", 3)
         ratio_row("create speed: sparse-6g, create / cat", "morvane/sparse-6g/create", "cat/sparse-6g/read both files", 1.1)
         info_row("create speed: holes-4g, create / cat", "morvane/holes-4g/create", "cat/holes-4g/read both files")
+        ratio_row("apply speed: sparse-6g apply / sparse apply", "morvane/sparse-6g/apply", "morvane/sparse/apply", 2)
         split("huge", huge, " ")
         info_row("create speed: huge, create / cat", "morvane/huge/create", "cat/huge/read both files")
         info_row("apply speed: huge, apply / cat", "morvane/huge/apply", "cat/huge/read both files")
