@@ -354,7 +354,8 @@ File createFresh(const std::string& folder, bool replacing, std::string& freshNa
         sigset_t set = interruptions();
         sigset_t previous;
         ::sigprocmask(SIG_BLOCK, &set, &previous);
-        File file = openFile(name, Access::Write, Disposition::CreateNew,
+        // Readable too: a checksum may be taken of bytes written earlier.
+        File file = openFile(name, Access::ReadWrite, Disposition::CreateNew,
                              NO_FOLLOW | (replacing ? OWNER_ONLY : 0));
         int error = errno;
         if (isOpen(file))
@@ -541,11 +542,7 @@ CopyResult copyBetween(const File& from, std::uint64_t offset, const File& to,
             break;
         }
     }
-    {
-        const File& file = to;
-        (void)file;
-        MORVANE_SEAM_AFTER(WriteAt);
-    }
+    MORVANE_SEAM_AFTER(WriteAt);
     return result;
 }
 
