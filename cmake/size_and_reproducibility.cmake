@@ -32,7 +32,10 @@ if(WIN32)
   # 125,440), and the runtime's own throw helpers abort at once (quiet_terminate.cpp), which
   # keeps the exception machinery out: 87,040. Wide names and long paths (without std::wstring,
   # whose runtime functions would add some 20 KB), the manifest and version information
-  # (about 2 KB of resources) and the double-click rule: 93,696.
+  # (about 2 KB of resources) and the double-click rule: 93,696. The exception machinery crept
+  # back in through operator new, the string functions' catch blocks and thread-safe statics
+  # (some 12 KB); quiet_terminate.cpp and -fno-threadsafe-statics keep it out again (the
+  # console handler, the one other thread, touches no function-local static).
   foreach(target IN LISTS MORVANE_SHIPPED_TARGETS)
     target_compile_options(${target} PRIVATE $<${MORVANE_RELEASE}:-Os -fno-exceptions -fno-threadsafe-statics>)
   endforeach()
