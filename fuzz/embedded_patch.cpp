@@ -1,9 +1,9 @@
 // Embedded-patch detection over an arbitrary executable image, and packaging from it. A patch
 // is found exactly when the trailer rule holds: the image is at least 4 bytes long, the
 // little-endian value D of its last four bytes is greater than 0 and less than the size minus
-// 4, and the six bytes at D are "PATCH1"; the extracted copy is then the bytes from D up to the
-// trailer, and otherwise no file is left. When the rule does not hold and the image is a PE
-// image whose certificate-table entry (data-directory entry 4: file offset and size, both
+// 4, and the six bytes at D are "PATCH1" or "PATCH2"; the extracted copy is then the bytes from D
+// up to the trailer, and otherwise no file is left. When the rule does not hold and the image is a
+// PE image whose certificate-table entry (data-directory entry 4: file offset and size, both
 // non-zero) describes a table that ends exactly at the end of the image, the rule is applied to
 // the image as if it ended at the table's start, or 1 to 7 bytes before it when all the bytes
 // passed over are zero, nearest first. Packaging copies an image whole, except a PE image with
@@ -40,7 +40,8 @@ bool trailerRule(const std::uint8_t* data, std::size_t size, std::size_t& start)
     std::uint32_t value = little(data + trailer, 4);
     if (value == 0 || value >= trailer)
         return false;
-    if (size - value < 6 || std::memcmp(data + value, "PATCH1", 6) != 0)
+    if (size - value < 6 || (std::memcmp(data + value, "PATCH1", 6) != 0 &&
+                             std::memcmp(data + value, "PATCH2", 6) != 0))
         return false;
     start = value;
     return true;
