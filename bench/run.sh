@@ -584,7 +584,7 @@ if wanted sparse-6g; then
     "$GEN" random a.bin "$(size_mib 6144)" 18
     cp a.bin b.bin
     "$GEN" sparse b.bin 1000 48 19
-    bench_set sparse-6g
+    bench_set sparse-6g ""
     leave_set sparse-6g
 fi
 
