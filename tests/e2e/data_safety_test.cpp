@@ -35,13 +35,7 @@ class DataSafety : public MorvaneRun {
 
     void SetUp() override {
         MorvaneRun::SetUp();
-        std::mt19937 random(9);
-        original.resize(64 * 1024);
-        for (char& byte : original)
-            byte = static_cast<char>(random());
-        patched = original;
-        for (unsigned i = 0; i < BLOCKS; ++i)
-            patched[i * 1500 + 7] = static_cast<char>(~patched[i * 1500 + 7]);
+        makeSpacedChanges(BLOCKS, original, patched);
         write("t.bin", original);
         write("t.new", patched);
         ProcessResult created =

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <string>
 #include <vector>
 
@@ -67,6 +69,18 @@ class MorvaneRun : public ::testing::Test {
         return readFile(folder / name);
     }
 };
+
+// A 64 KiB target of seeded random bytes and a patched form of it with `blocks` one-byte changes,
+// 1,500 bytes apart: the pair the data-safety tests patch.
+inline void makeSpacedChanges(unsigned blocks, std::string& original, std::string& patched) {
+    std::mt19937 random(9);
+    original.resize(64 * 1024);
+    for (char& byte : original)
+        byte = static_cast<char>(random());
+    patched = original;
+    for (unsigned i = 0; i < blocks; ++i)
+        patched[i * 1500 + 7] = static_cast<char>(~patched[i * 1500 + 7]);
+}
 
 // A patch file built by hand: header fields, then (offset, old bytes, new bytes) records.
 struct RecordedBlock {

@@ -1,6 +1,7 @@
 #include "e2e/e2e_fixture.h"
 
 #include "seams/fault_plan.h"
+#include "support/blocks.h"
 
 #include <filesystem>
 #include <random>
@@ -10,32 +11,20 @@ namespace {
 
 using faults::Call;
 
-// The patch the program must make, built one byte pair at a time: changed bytes less than 8
-// unchanged bytes apart share a block, which ends at its last changed byte. `lines` receives
+// The patch the program must make: the blocks of the byte-by-byte comparison. `lines` receives
 // the block lines of applying it.
 std::string referencePatch(const std::string& a, const std::string& b,
                            std::vector<std::string>& lines, std::uint64_t& bytes) {
     std::vector<RecordedBlock> blocks;
     bytes = 0;
-    for (std::size_t i = 0; i < a.size();) {
-        if (a[i] == b[i]) {
-            ++i;
-            continue;
-        }
-        std::size_t end = i + 1;
-        std::size_t j = i + 1;
-        for (; j < a.size() && j - end < 8; ++j) {
-            if (a[j] != b[j])
-                end = j + 1;
-        }
-        blocks.push_back(
-            {static_cast<std::uint32_t>(i), a.substr(i, end - i), b.substr(i, end - i)});
+    for (const ChangedSpan& span : changedSpans(a, b)) {
+        blocks.push_back({static_cast<std::uint32_t>(span.offset),
+                          a.substr(span.offset, span.length), b.substr(span.offset, span.length)});
         char line[40];
-        std::snprintf(line, sizeof line, "@ %08X : %X bytes", static_cast<unsigned>(i),
-                      static_cast<unsigned>(end - i));
+        std::snprintf(line, sizeof line, "@ %08X : %X bytes", static_cast<unsigned>(span.offset),
+                      static_cast<unsigned>(span.length));
         lines.push_back(line);
-        bytes += end - i;
-        i = j;
+        bytes += span.length;
     }
     return patchBytes("t.bin", static_cast<std::uint32_t>(a.size()), "", blocks);
 }

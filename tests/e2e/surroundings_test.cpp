@@ -126,13 +126,7 @@ class Surroundings : public MorvaneRun {
 
     void SetUp() override {
         MorvaneRun::SetUp();
-        std::mt19937 random(9);
-        original.resize(64 * 1024);
-        for (char& byte : original)
-            byte = static_cast<char>(random());
-        patched = original;
-        for (unsigned i = 0; i < 40; ++i)
-            patched[i * 1500 + 7] = static_cast<char>(~patched[i * 1500 + 7]);
+        makeSpacedChanges(40, original, patched);
         makeData(folder.path());
     }
 

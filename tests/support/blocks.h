@@ -6,6 +6,7 @@
 #include "patch/patch_block.h"
 #include "patch/patch_format.h"
 
+#include <string>
 #include <vector>
 
 using Bytes = std::vector<std::uint8_t>;
@@ -109,4 +110,29 @@ inline BlocksStatus collectBlocks(ByteSource& source, BlockList& blocks) {
             return BlocksStatus::Valid; // the caller reports the read error
     }
     return blocksAreDisjoint(blocks) ? BlocksStatus::Valid : BlocksStatus::Overlapping;
+}
+
+// Where two equal-sized byte strings differ, found one byte pair at a time: changed bytes less
+// than 8 unchanged bytes apart share a block, which ends at its last changed byte.
+struct ChangedSpan {
+    std::size_t offset;
+    std::size_t length;
+};
+inline std::vector<ChangedSpan> changedSpans(const std::string& a, const std::string& b) {
+    std::vector<ChangedSpan> spans;
+    for (std::size_t i = 0; i < a.size();) {
+        if (a[i] == b[i]) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i + 1;
+        std::size_t j = i + 1;
+        for (; j < a.size() && j - end < 8; ++j) {
+            if (a[j] != b[j])
+                end = j + 1;
+        }
+        spans.push_back({i, end - i});
+        i = j;
+    }
+    return spans;
 }

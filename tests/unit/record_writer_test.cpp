@@ -1,6 +1,7 @@
 #include "create/record_writer.h"
 
 #include "patch/checksum.h"
+#include "support/blocks.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
@@ -9,34 +10,18 @@
 
 namespace {
 
-std::string le64(std::uint64_t value) {
-    return le32(static_cast<std::uint32_t>(value)) + le32(static_cast<std::uint32_t>(value >> 32));
-}
-
-// The records the writer must give, built one byte pair at a time: changed bytes less than 8
-// unchanged bytes apart share a block, which ends at its last changed byte.
+// The records the writer must give: those of the byte-by-byte comparison.
 std::string expectedRecords(const std::string& a, const std::string& b, PatchFormat format,
                             std::uint64_t& blocks, std::uint64_t& bytes) {
     std::string records;
     blocks = bytes = 0;
-    for (std::size_t i = 0; i < a.size();) {
-        if (a[i] == b[i]) {
-            ++i;
-            continue;
-        }
-        std::size_t end = i + 1;
-        std::size_t j = i + 1;
-        for (; j < a.size() && j - end < 8; ++j) {
-            if (a[j] != b[j])
-                end = j + 1;
-        }
-        records += format == PatchFormat::First ? le32(static_cast<std::uint32_t>(i)) +
-                                                      le32(static_cast<std::uint32_t>(end - i))
-                                                : le64(i) + le64(end - i);
-        records += a.substr(i, end - i) + b.substr(i, end - i);
+    for (const ChangedSpan& span : changedSpans(a, b)) {
+        records += format == PatchFormat::First ? le32(static_cast<std::uint32_t>(span.offset)) +
+                                                      le32(static_cast<std::uint32_t>(span.length))
+                                                : le64(span.offset) + le64(span.length);
+        records += a.substr(span.offset, span.length) + b.substr(span.offset, span.length);
         ++blocks;
-        bytes += end - i;
-        i = j;
+        bytes += span.length;
     }
     return records;
 }
